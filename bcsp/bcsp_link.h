@@ -1,0 +1,82 @@
+#pragma once
+// The one BCSP link of the program: a state machine driven entirely by its
+// callers' polling (bcsp_Poll). Callers register one packet to send and one
+// record to receive into; the engine never allocates, queues or copies
+// payloads: it reads the send record's bytes in place and assembles
+// received bytes straight into the receive record's storage.
+
+#include <cstdint>
+
+// The hand-over record between a caller and the link. Owned by the caller.
+struct BcspPacket {
+    uint8_t channel;  // 0..15
+    uint8_t reliable; // 0 or 1
+    uint16_t length;  // send: payload length; receive: capacity, then delivered length
+    uint8_t* data;    // send: payload; receive: storage (room for payload + 2 CRC bytes)
+};
+
+// What one bcsp_Poll reports.
+inline constexpr uint8_t ACTIVITY_TX_DONE = 0x01;     // send record finished, or link came up
+inline constexpr uint8_t ACTIVITY_RX_PACKET = 0x02;   // a packet was delivered; record unregistered
+inline constexpr uint8_t ACTIVITY_PEER_RESET = 0x04;  // the peer restarted; the link was reset
+inline constexpr uint8_t ACTIVITY_RX_RELIABLE = 0x08; // the delivered packet was reliable
+
+// Polls the transmit side rests after each frame and after each poll with
+// nothing to send.
+inline constexpr uint8_t IDLE_TICKS = 25;
+
+// Link-establishment channel and messages.
+inline constexpr uint8_t LE_CHANNEL = 1;
+enum LeMessage : uint8_t { LE_SYNC = 0, LE_SYNC_RESP = 1, LE_CONF = 2, LE_CONF_RESP = 3, LE_NONE = 4 };
+// bcsp_IdentifyLeMessage's answer for a payload that is none of the four.
+inline constexpr uint8_t LE_UNKNOWN = 5;
+enum LinkState : uint8_t { LINK_SHY = 0, LINK_CURIOUS = 1, LINK_GARRULOUS = 2 };
+enum LeReply : uint8_t { LE_REPLY_NONE = 0, LE_REPLY_SYNC_RESP = 1, LE_REPLY_CONF_RESP = 2 };
+
+// Makes `record` the pending send record and abandons any frame in
+// progress. record->length must be 1..4095. The record and its data must
+// stay valid until the engine releases it (reliable: acknowledged;
+// unreliable: written once), another record is registered, or the caller
+// withdraws it with bcsp_Withdraw.
+void bcsp_Send(BcspPacket* record);
+
+// Withdraws `record` if it is the pending send record (a frame of it in
+// progress is abandoned); does nothing otherwise. After this the engine
+// never reads the record again.
+void bcsp_Withdraw(const BcspPacket* record);
+
+// Makes `record` the receive record and restarts frame assembly (a partly
+// received frame is dropped). record->length must be set to the capacity
+// of record->data, which must include 2 bytes for a CRC.
+void bcsp_SetReceiveBuffer(BcspPacket* record);
+
+// One step of the engine: at most one encoded byte out (two when it ends a
+// frame), then input until a packet is delivered or input runs dry.
+// Fills *activity with ACTIVITY_* bits. Returns the idle countdown
+// (0..IDLE_TICKS): 0 = call again at once; non-zero = nothing to send now
+// (the caller flushes the port, sleeps 1 ms and counts a tick).
+uint8_t bcsp_Poll(uint8_t* activity);
+
+// The frame check and dispatch for the frame just assembled. Prints the
+// frame-error messages. Returns ACTIVITY_* bits.
+uint8_t bcsp_ProcessFrame();
+
+// If the pending send record exists and is unreliable, releases it and
+// returns true; otherwise false.
+bool bcsp_TxDoneUnreliable();
+
+// Returns the link to its starting point: sequence numbers 0, frame in
+// progress abandoned, assembly restarted, shy, sync due next. Clears a
+// pending establishment reply too. Keeps the send and receive records.
+void bcsp_ResetLink();
+
+// Index (LE_SYNC..LE_CONF_RESP) of the establishment message that the first
+// 4 bytes of `payload` match, or LE_UNKNOWN.
+uint8_t bcsp_IdentifyLeMessage(const uint8_t* payload);
+
+// Current link state (for callers and tests).
+LinkState bcsp_LinkState();
+
+// Puts the whole module back to its initial state, records unregistered
+// (tests, and anything that runs the engine more than once per process).
+void bcsp_Init();

@@ -1,0 +1,34 @@
+#pragma once
+// The firmware file: a 100-byte header (suffix offset at 10, description at
+// 16), the image (the file's bytes from offset 0 up to the suffix, header
+// included) and a 16-byte suffix carrying PID (+2) and VID (+4).
+// One file per run, open from dfufile_Open until the exit-time close.
+
+#include <cstdint>
+
+inline constexpr uint32_t DFUFILE_HEADER_SIZE = 100;
+inline constexpr uint32_t DFUFILE_SUFFIX_SIZE = 16;
+
+// Opens `path` for binary reading, reads header and suffix, rewinds, prints
+// "DFU file: %s\n" and "DFU file VID: 0x%04X, PID: 0x%04X\n". When
+// vid_pid is given, stores VID in vid_pid[0] and PID in vid_pid[1].
+// Returns false (printing nothing) when the file cannot be opened, is
+// shorter than the header, or its suffix cannot be read in full. The file
+// is closed at process exit in every case once it was opened.
+bool dfufile_Open(const char* path, uint16_t* vid_pid);
+
+// Reads the next chunk of the image, at most `maximum` bytes. Returns the
+// count, 0 at the end of the image. A read that fails or ends early (file
+// shrunk or I/O error) prints "Firmware file read error\n", returns 0 and
+// makes dfufile_ReadFailed() true: the caller must not treat that 0 as the
+// end of the image.
+uint16_t dfufile_Read(uint8_t* buffer, uint16_t maximum);
+
+// True once a dfufile_Read has failed since the last successful open.
+bool dfufile_ReadFailed();
+
+// The number of image bytes (the suffix offset) of the open file.
+uint32_t dfufile_ImageSize();
+
+// Closes the file (the exit-time handler; harmless when already closed).
+void dfufile_Close();

@@ -1,0 +1,35 @@
+#pragma once
+// Millisecond sleep and millisecond tick for the whole program.
+//
+// The waiting loops count 1 ms idle ticks and the download report measures
+// elapsed time from a 32-bit wrapping millisecond counter. Both go through a
+// small table of operations so that tests can run the program's modules on
+// virtual time: a 5000-tick time-out then takes microseconds, not 5 seconds.
+
+#include <cstdint>
+
+struct ClockOps {
+    // Sleep at least `ms` milliseconds.
+    void (*sleep_ms)(uint32_t ms);
+    // Milliseconds since an arbitrary start, wrapping at 2^32.
+    uint32_t (*tick_ms)();
+};
+
+// The operating system's clock (Sleep/GetTickCount on Windows,
+// clock_nanosleep/CLOCK_MONOTONIC elsewhere). Never null.
+const ClockOps* plat_SystemClock();
+
+// Replace the clock; nullptr restores the system clock. Not thread-safe:
+// called by tests before they drive the modules.
+void plat_SetClock(const ClockOps* ops);
+
+// Sleep through the current clock.
+void plat_Sleep(uint32_t ms);
+
+// Current millisecond tick of the current clock.
+uint32_t plat_TickCount();
+
+// Called once by main before the first tick: asks for a 1 ms timer
+// resolution where the default is coarser (Windows: timeBeginPeriod(1)).
+// Does nothing where the platform already sleeps with 1 ms precision.
+void plat_BeginRun();

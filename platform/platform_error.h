@@ -1,0 +1,21 @@
+#pragma once
+// The last operating-system error made by the program's own platform layer.
+//
+// On Windows this is the thread's GetLastError(). On POSIX the platform
+// layer records errno at the point where one of its own calls fails
+// (plat_RecordError), so a stray errno left behind by stdio or by a call
+// that was expected to fail never shows up in the report.
+
+#include <cstdint>
+
+// POSIX: remember `code` (an errno value) as the last failure. Windows:
+// SetLastError(code). Called by platform code only, right after the failing call.
+void plat_RecordError(int code);
+
+// The last recorded error code, 0 when none.
+uint32_t plat_LastError();
+
+// Prints "Last windows error: %s" with the system's text for plat_LastError()
+// (a line break is added when the text has none), through con_Print.
+// Prints nothing when the last error is 0.
+void plat_ReportLastError();

