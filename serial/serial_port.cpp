@@ -1,0 +1,83 @@
+// Buffered byte I/O over the one serial port of the run. The OS side sits
+// behind ComPortOps; everything here is the same on every platform.
+#include "serial_port.h"
+
+namespace {
+
+const ComPortOps* port_ops = nullptr; // nullptr: the platform's own
+
+// Output collects here and goes out in one write when full or flushed.
+uint8_t tx_buffer[COM_TX_BUFFER_SIZE];
+uint16_t tx_length = 0; // 0..256, hence 16 bits
+
+// Read-ahead: one read fills at most COM_RX_READ_MAX bytes, so the 8-bit
+// index and count never wrap; empty when rx_index == rx_count.
+uint8_t rx_buffer[COM_RX_READ_MAX];
+uint8_t rx_index = 0;
+uint8_t rx_count = 0;
+
+static_assert(COM_RX_READ_MAX <= 255, "the 8-bit fill count must hold a full read");
+
+const ComPortOps* ops() {
+    return port_ops ? port_ops : com_PlatformOps();
+}
+
+void clear_buffers() {
+    tx_length = 0;
+    rx_index = 0;
+    rx_count = 0;
+}
+
+} // namespace
+
+void com_SetOps(const ComPortOps* ops) {
+    port_ops = ops;
+    clear_buffers();
+}
+
+bool com_Open(const char* name) {
+    return ops()->open(name);
+}
+
+bool com_GetByte(uint8_t* b) {
+    if (rx_index != rx_count) {
+        *b = rx_buffer[rx_index++];
+        return true;
+    }
+    rx_index = 0;
+    rx_count = 0;
+    const uint32_t got = ops()->read(rx_buffer, COM_RX_READ_MAX);
+    if (got == 0) {
+        return false;
+    }
+    // An implementation that returned more than asked must not overrun the index.
+    rx_count = static_cast<uint8_t>(got < COM_RX_READ_MAX ? got : COM_RX_READ_MAX);
+    *b = rx_buffer[0];
+    rx_index = 1;
+    return true;
+}
+
+void com_PutByte(uint8_t b) {
+    tx_buffer[tx_length++] = b;
+    if (tx_length == COM_TX_BUFFER_SIZE) {
+        com_Flush();
+    }
+}
+
+void com_Flush() {
+    if (tx_length == 0) {
+        return;
+    }
+    ops()->write(tx_buffer, tx_length);
+    tx_length = 0;
+}
+
+void com_Purge() {
+    clear_buffers();
+    ops()->purge();
+}
+
+void com_Close() {
+    clear_buffers();
+    ops()->close();
+}

@@ -1,0 +1,197 @@
+// The serial port on POSIX systems (termios). The same code serves a real
+// UART, a USB adapter and the pseudo-terminal the virtual device uses.
+#include "serial_port.h"
+#include "serial_posix_low_latency.h"
+
+#include "platform_error.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr speed_t LINE_SPEED = B115200;
+constexpr uint64_t LINE_BAUD = 115200;
+// Start bit, 8 data bits, parity bit, stop bit.
+constexpr uint64_t BITS_PER_BYTE = 11;
+// The longest a write may take, as the Windows port's write time-out.
+constexpr int64_t WRITE_TIMEOUT_NS = 10'000'000'000LL;
+
+int port_fd = -1;
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+void sleep_until_ns(int64_t deadline_ns) {
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(deadline_ns / 1'000'000'000LL);
+    until.tv_nsec = static_cast<long>(deadline_ns % 1'000'000'000LL);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// Records the failure of the call just made and releases the half-opened port.
+bool give_up(int fd, int error) {
+    plat_RecordError(error);
+    close(fd);
+    return false;
+}
+
+// Raw 8E1 at 115200 without any flow control. INPCK stays off: a byte with
+// a parity error is delivered as it came and the frame CRC rejects it;
+// PARMRK stays off because it would insert marker bytes into the frame stream.
+void make_line_settings(termios* tio) {
+    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB);
+#ifdef CRTSCTS
+    tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    tio->c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    // Reads return at once with whatever has arrived.
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+bool posix_open(const char* name) {
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        plat_RecordError(errno);
+        return false;
+    }
+    // A regular file or anything else that is not a terminal is refused:
+    // the link would otherwise write its frames into it.
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        return give_up(fd, errno);
+    }
+    if (!S_ISCHR(info.st_mode) || !isatty(fd)) {
+        return give_up(fd, ENOTTY);
+    }
+    // Exclusive use: flock stops a second tarnload even when run as root,
+    // TIOCEXCL stops other programs that open the device without locking.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return give_up(fd, errno);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        return give_up(fd, errno);
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return give_up(fd, errno);
+    }
+    make_line_settings(&tio);
+    if (cfsetispeed(&tio, LINE_SPEED) != 0 || cfsetospeed(&tio, LINE_SPEED) != 0) {
+        return give_up(fd, errno);
+    }
+    // A pseudo-terminal may answer EINVAL for the parity bits although it
+    // applied the rest; a real UART accepts all of it. Success is therefore
+    // never judged by reading the parity back.
+    if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno != EINVAL) {
+        return give_up(fd, errno);
+    }
+    com_RequestLowLatency(fd);
+
+    if (port_fd >= 0) {
+        close(port_fd);
+    }
+    port_fd = fd;
+    return true;
+}
+
+uint32_t posix_read(uint8_t* buf, uint32_t max) {
+    if (port_fd < 0) {
+        return 0;
+    }
+    const ssize_t got = read(port_fd, buf, max);
+    if (got > 0) {
+        return static_cast<uint32_t>(got);
+    }
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        plat_RecordError(errno);
+    }
+    return 0;
+}
+
+// Returns when every byte is written and drained and their air time has
+// passed since the write began: USB adapters report "drained" while their
+// own FIFO still sends, and the link's retransmission rest must start after
+// the frame has left, as it does on Windows. Bounded by the write time-out.
+void posix_write(const uint8_t* buf, uint32_t len) {
+    if (port_fd < 0) {
+        return;
+    }
+    const int64_t start = monotonic_ns();
+    const int64_t deadline = start + WRITE_TIMEOUT_NS;
+    uint32_t done = 0;
+    while (done < len) {
+        const ssize_t put = write(port_fd, buf + done, len - done);
+        if (put > 0) {
+            done += static_cast<uint32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            plat_RecordError(errno);
+            return;
+        }
+        const int64_t left_ns = deadline - monotonic_ns();
+        if (left_ns <= 0) {
+            plat_RecordError(ETIMEDOUT);
+            return;
+        }
+        pollfd waiting{port_fd, POLLOUT, 0};
+        const int left_ms = static_cast<int>((left_ns + 999'999) / 1'000'000);
+        if (poll(&waiting, 1, left_ms) < 0 && errno != EINTR) {
+            plat_RecordError(errno);
+            return;
+        }
+    }
+    if (tcdrain(port_fd) != 0) {
+        plat_RecordError(errno);
+    }
+    int64_t air_end = start + static_cast<int64_t>(static_cast<uint64_t>(len) * BITS_PER_BYTE *
+                                                   1'000'000'000ULL / LINE_BAUD);
+    if (air_end > deadline) {
+        air_end = deadline;
+    }
+    if (air_end > monotonic_ns()) {
+        sleep_until_ns(air_end);
+    }
+}
+
+void posix_purge() {
+    if (port_fd >= 0) {
+        tcflush(port_fd, TCIOFLUSH);
+    }
+}
+
+void posix_close() {
+    if (port_fd >= 0) {
+        close(port_fd);
+        port_fd = -1;
+    }
+}
+
+const ComPortOps posix_ops = {posix_open, posix_read, posix_write, posix_purge, posix_close};
+
+} // namespace
+
+const ComPortOps* com_PlatformOps() {
+    return &posix_ops;
+}
