@@ -1,1 +1,215 @@
-// Not built yet.
+// The link engine: transmit scheduling, sequence numbers, acknowledgements,
+// retransmission, frame acceptance and delivery, all driven by bcsp_Poll.
+#include "bcsp_link.h"
+
+#include "bcsp_establish.h"
+#include "bcsp_frame.h"
+#include "serial_port.h"
+
+namespace {
+
+constexpr uint8_t SEQ_MASK = 0x07; // sequence numbers count modulo 8
+constexpr uint8_t HDR_RELIABLE = 0x80;
+constexpr uint8_t HDR_CRC = 0x40;
+constexpr uint8_t ACK_SHIFT = 3;
+constexpr uint8_t CHANNEL_MASK = 0x0F;
+
+uint8_t tx_seq = 0;      // sequence number of the pending packet
+uint8_t expected_rx = 0; // sequence number expected next from the peer (our acknowledgement)
+BcspPacket* send_record = nullptr;
+BcspPacket* receive_record = nullptr;
+bool ack_pending = false;
+uint8_t idle_countdown = 0;
+// Only the end of the send record's own frame releases an unreliable record:
+// an establishment or acknowledgement frame ending must not drop it unsent.
+bool data_frame_in_progress = false;
+
+// Outgoing headers are read by the encoder until their frame ends.
+uint8_t data_header[4];
+uint8_t ack_header[4];
+
+void start_data_frame() {
+    com_PutByte(SLIP_END);
+    data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
+                                          (expected_rx << ACK_SHIFT) | tx_seq);
+    data_header[1] = static_cast<uint8_t>(((send_record->length << 4) & 0xF0) |
+                                          (send_record->channel & CHANNEL_MASK));
+    data_header[2] = static_cast<uint8_t>((send_record->length >> 4) & 0xFF);
+    bcsp_StartFrame(data_header, true, send_record->data, send_record->length);
+    data_frame_in_progress = true;
+    ack_pending = false;
+}
+
+void start_ack_frame() {
+    com_PutByte(SLIP_END);
+    ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << ACK_SHIFT));
+    ack_header[1] = 0;
+    ack_header[2] = 0;
+    bcsp_StartFrame(ack_header, true, nullptr, 0);
+    ack_pending = false;
+}
+
+void abandon_frame() {
+    bcsp_AbandonFrame();
+    data_frame_in_progress = false;
+}
+
+} // namespace
+
+void bcsp_Send(BcspPacket* record) {
+    send_record = record;
+    abandon_frame();
+}
+
+void bcsp_Withdraw(const BcspPacket* record) {
+    if (record != nullptr && record == send_record) {
+        send_record = nullptr;
+        // The frame may be reading the record's bytes.
+        if (data_frame_in_progress) {
+            abandon_frame();
+        }
+    }
+}
+
+void bcsp_SetReceiveBuffer(BcspPacket* record) {
+    receive_record = record;
+    bcsp_RestartAssembly();
+}
+
+bool bcsp_TxDoneUnreliable() {
+    if (send_record != nullptr && !send_record->reliable) {
+        send_record = nullptr;
+        return true;
+    }
+    return false;
+}
+
+uint8_t bcsp_Poll(uint8_t* activity) {
+    *activity = 0;
+    uint8_t went_idle = 0;
+    if (idle_countdown == 0) {
+        if (bcsp_EncoderBusy()) {
+            if (bcsp_EncodeStep()) {
+                if (data_frame_in_progress && bcsp_TxDoneUnreliable()) {
+                    *activity |= ACTIVITY_TX_DONE;
+                }
+                data_frame_in_progress = false;
+                went_idle = IDLE_TICKS;
+            }
+        } else {
+            data_frame_in_progress = false;
+            if (le_StartDueMessage()) {
+                // The frame just started goes out before any input is looked at.
+                return 0;
+            }
+            if (le_StartPendingReply()) {
+                // conf-response outside the message sequence
+            } else if (send_record != nullptr) {
+                start_data_frame();
+            } else if (ack_pending) {
+                start_ack_frame();
+            } else {
+                went_idle = IDLE_TICKS;
+            }
+        }
+    }
+    uint8_t b = 0;
+    while (receive_record != nullptr && com_GetByte(&b)) {
+        if (bcsp_AssembleStep(b, receive_record->data, receive_record->length)) {
+            const uint8_t result = bcsp_ProcessFrame();
+            *activity |= result;
+            if (result & ACTIVITY_RX_RELIABLE) {
+                idle_countdown = 0;
+            }
+        }
+    }
+    if (idle_countdown > 0) {
+        --idle_countdown;
+    } else {
+        idle_countdown = went_idle;
+    }
+    return idle_countdown;
+}
+
+uint8_t bcsp_ProcessFrame() {
+    BcspPacket* rx = receive_record;
+    if (rx == nullptr) {
+        return 0;
+    }
+    if (!bcsp_CheckHeader()) {
+        ack_pending = true;
+        return 0;
+    }
+    const uint8_t* header = bcsp_FrameHeader();
+    rx->reliable = (header[0] & HDR_RELIABLE) ? 1 : 0;
+    rx->channel = header[1] & CHANNEL_MASK;
+    const bool crc_present = (header[0] & HDR_CRC) != 0;
+    const uint8_t rx_ack = (header[0] >> ACK_SHIFT) & SEQ_MASK;
+    const uint8_t rx_seq = header[0] & SEQ_MASK;
+    const uint16_t payload_length = static_cast<uint16_t>((header[1] >> 4) | (header[2] << 4));
+    if (!bcsp_CheckBody(rx->data, crc_present, payload_length)) {
+        ack_pending = true;
+        return 0;
+    }
+    const uint16_t count = bcsp_FrameCount();
+
+    if (rx->channel == LE_CHANNEL) {
+        // The establishment header's acknowledgement field is a constant 0,
+        // not an acknowledgement: a restarted peer's sync must not release
+        // a packet it never saw.
+        idle_countdown = 0;
+        return le_Receive(rx->data, count, 0);
+    }
+
+    uint8_t result = 0;
+    if (rx_ack != tx_seq && send_record != nullptr && send_record->reliable) {
+        send_record = nullptr;
+        if (data_frame_in_progress) {
+            // Its bytes are no longer ours to read.
+            abandon_frame();
+        }
+        tx_seq = (tx_seq + 1) & SEQ_MASK;
+        idle_countdown = 0;
+        if (bcsp_LinkState() == LINK_GARRULOUS) {
+            result |= ACTIVITY_TX_DONE;
+        }
+    }
+
+    if (count != 0 && bcsp_LinkState() == LINK_GARRULOUS) {
+        if (rx->reliable) {
+            ack_pending = true;
+            if (rx_seq == expected_rx) {
+                expected_rx = (expected_rx + 1) & SEQ_MASK;
+                rx->length = payload_length;
+                receive_record = nullptr;
+                result |= ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE;
+            }
+        } else {
+            rx->length = payload_length;
+            receive_record = nullptr;
+            result |= ACTIVITY_RX_PACKET;
+        }
+    }
+    return result;
+}
+
+void bcsp_ResetLink() {
+    tx_seq = 0;
+    expected_rx = 0;
+    abandon_frame();
+    bcsp_RestartAssembly();
+    idle_countdown = 0;
+    le_Reset();
+}
+
+void bcsp_Init() {
+    bcsp_FrameInit();
+    tx_seq = 0;
+    expected_rx = 0;
+    send_record = nullptr;
+    receive_record = nullptr;
+    ack_pending = false;
+    idle_countdown = 0;
+    data_frame_in_progress = false;
+    le_Reset();
+}

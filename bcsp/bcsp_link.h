@@ -27,7 +27,13 @@ inline constexpr uint8_t IDLE_TICKS = 25;
 
 // Link-establishment channel and messages.
 inline constexpr uint8_t LE_CHANNEL = 1;
-enum LeMessage : uint8_t { LE_SYNC = 0, LE_SYNC_RESP = 1, LE_CONF = 2, LE_CONF_RESP = 3, LE_NONE = 4 };
+enum LeMessage : uint8_t {
+    LE_SYNC = 0,
+    LE_SYNC_RESP = 1,
+    LE_CONF = 2,
+    LE_CONF_RESP = 3,
+    LE_NONE = 4
+};
 // bcsp_IdentifyLeMessage's answer for a payload that is none of the four.
 inline constexpr uint8_t LE_UNKNOWN = 5;
 enum LinkState : uint8_t { LINK_SHY = 0, LINK_CURIOUS = 1, LINK_GARRULOUS = 2 };
