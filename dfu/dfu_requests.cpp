@@ -1,1 +1,147 @@
-// Not built yet.
+// The seven requests: a setup packet (plus the block data for DNLOAD) sent
+// as one reliable packet, then, where the request has one, its reply.
+#include "dfu_requests.h"
+
+#include "console.h"
+#include "dfu_transport.h"
+
+DeviceDescriptor device_descriptor;
+DfuFunctionalDescriptor functional_descriptor;
+
+namespace {
+
+// bmRequestType values: host to device or back, class or vendor, interface.
+constexpr uint8_t REQ_CLASS_OUT = 0x21;
+constexpr uint8_t REQ_CLASS_IN = 0xA1;
+constexpr uint8_t REQ_VENDOR_OUT = 0x41;
+constexpr uint8_t REQ_VENDOR_IN = 0xC1;
+
+// Every request but the reset waits this long per send attempt.
+constexpr uint16_t SEND_TIMEOUT_TICKS = 5000;
+// The device may reset before it acknowledges request 7: wait only briefly.
+constexpr uint16_t RESET_SEND_TIMEOUT_TICKS = 300;
+
+constexpr uint16_t HEADER_SIZE = sizeof(ControlHeader);
+
+void PutLe16(uint8_t out[2], uint16_t v) {
+    out[0] = static_cast<uint8_t>(v & 0xFF);
+    out[1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint16_t Le16(const uint8_t b[2]) {
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
+
+ControlHeader MakeHeader(uint8_t type, uint8_t request, uint16_t value, uint16_t length) {
+    ControlHeader ch{};
+    ch.bmRequestType = type;
+    ch.bRequest = request;
+    PutLe16(ch.wValue, value);
+    PutLe16(ch.wIndex, 0);
+    PutLe16(ch.wLength, length);
+    return ch;
+}
+
+bool SendHeader(const ControlHeader& ch, uint16_t timeout_ticks) {
+    return dfu_SendPacket(reinterpret_cast<const uint8_t*>(&ch), HEADER_SIZE, timeout_ticks);
+}
+
+// Sends an IN request and reads exactly `size` data bytes of its reply.
+bool ReadRecord(uint8_t request, uint8_t type, uint8_t* out, uint16_t size) {
+    const ControlHeader ch = MakeHeader(type, request, 0, size);
+    if (!SendHeader(ch, SEND_TIMEOUT_TICKS)) {
+        return false;
+    }
+    uint16_t rx_data_size = size;
+    return dfu_ReceivePacket(out, &rx_data_size) == 0 && rx_data_size == size;
+}
+
+} // namespace
+
+uint16_t dfu_Vid(const DeviceDescriptor& d) {
+    return Le16(&d.bytes[6]);
+}
+uint16_t dfu_Pid(const DeviceDescriptor& d) {
+    return Le16(&d.bytes[8]);
+}
+uint16_t dfu_Attributes(const DfuFunctionalDescriptor& d) {
+    return Le16(d.attributes);
+}
+uint16_t dfu_DetachTimeout(const DfuFunctionalDescriptor& d) {
+    return Le16(d.detach_timeout);
+}
+uint16_t dfu_TransferSize(const DfuFunctionalDescriptor& d) {
+    return Le16(d.transfer_size);
+}
+
+uint32_t dfu_PollTimeout(const DfuStatus& s) {
+    return (static_cast<uint32_t>(s.poll_timeout[0]) << 16) |
+           (static_cast<uint32_t>(s.poll_timeout[1]) << 8) | s.poll_timeout[2];
+}
+
+bool dfu_Detach(uint16_t timeout_ms) {
+    return SendHeader(MakeHeader(REQ_CLASS_OUT, DFU_DETACH, timeout_ms, 0), SEND_TIMEOUT_TICKS);
+}
+
+bool dfu_Download(uint16_t block, const uint8_t* data, uint16_t length) {
+    if (length > MAX_BLOCK_DATA) {
+        con_Print("dfu_Download data size > max mtu\n");
+        return false;
+    }
+    uint8_t tx_data[HEADER_SIZE + MAX_BLOCK_DATA];
+    const ControlHeader ch = MakeHeader(REQ_CLASS_OUT, DFU_DNLOAD, block, length);
+    const uint8_t* header_bytes = reinterpret_cast<const uint8_t*>(&ch);
+    for (uint16_t i = 0; i < HEADER_SIZE; ++i) {
+        tx_data[i] = header_bytes[i];
+    }
+    for (uint16_t i = 0; i < length; ++i) {
+        tx_data[HEADER_SIZE + i] = data[i];
+    }
+    if (!dfu_SendPacket(tx_data, static_cast<uint16_t>(HEADER_SIZE + length), SEND_TIMEOUT_TICKS)) {
+        con_Print("dfu_Download send packet failed\n");
+        return false;
+    }
+    if (dfu_ReceivePacket(nullptr, nullptr) != 0) {
+        con_Print("dfu_Download receive packet failed\n");
+        return false;
+    }
+    return true;
+}
+
+bool dfu_GetStatus(DfuStatus* out) {
+    const ControlHeader ch = MakeHeader(REQ_CLASS_IN, DFU_GETSTATUS, 0, sizeof(DfuStatus));
+    if (!SendHeader(ch, SEND_TIMEOUT_TICKS)) {
+        con_Print("Get status send packet failed\n");
+        return false;
+    }
+    uint16_t rx_data_size = sizeof(DfuStatus);
+    if (dfu_ReceivePacket(reinterpret_cast<uint8_t*>(out), &rx_data_size) != 0 ||
+        rx_data_size != sizeof(DfuStatus)) {
+        // The caller's line completes this one.
+        con_Print("Get status receive packet failed");
+        return false;
+    }
+    return true;
+}
+
+bool dfu_ClearStatus() {
+    if (!SendHeader(MakeHeader(REQ_CLASS_OUT, DFU_CLRSTATUS, 0, 0), SEND_TIMEOUT_TICKS)) {
+        return false;
+    }
+    return dfu_ReceivePacket(nullptr, nullptr) == 0;
+}
+
+bool dfu_ResetDevice() {
+    // A device that resets at once may never acknowledge; that is success.
+    SendHeader(MakeHeader(REQ_VENDOR_OUT, VENDOR_RESET, 0, 0), RESET_SEND_TIMEOUT_TICKS);
+    return true;
+}
+
+bool dfu_GetDeviceDescriptor(DeviceDescriptor* out) {
+    return ReadRecord(VENDOR_GET_DEVICE_DESCRIPTOR, REQ_VENDOR_IN, out->bytes, sizeof(out->bytes));
+}
+
+bool dfu_GetFunctionalDescriptor(DfuFunctionalDescriptor* out) {
+    return ReadRecord(VENDOR_GET_FUNCTIONAL_DESCRIPTOR, REQ_VENDOR_IN,
+                      reinterpret_cast<uint8_t*>(out), sizeof(DfuFunctionalDescriptor));
+}

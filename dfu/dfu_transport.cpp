@@ -1,1 +1,167 @@
-// Not built yet.
+// Requests out and replies back on channel 12, and every waiting loop that
+// drives the link engine. A loop pass that finds the engine idle is a tick:
+// flush what the engine queued, sleep 1 ms, count.
+#include "dfu_transport.h"
+
+#include "bcsp_link.h"
+#include "console.h"
+#include "platform_clock.h"
+#include "serial_port.h"
+
+namespace {
+
+// Offset of the data in a reply: 2 bytes status, 2 bytes data length.
+constexpr uint16_t REPLY_HEADER_SIZE = 4;
+
+DfuResponse rx_reply;
+BcspPacket rx_packet;
+// A channel-12 packet delivered while a send still waited for its
+// acknowledgement; the record stays unregistered until the reply wait takes it.
+bool response_pending = false;
+
+void Rearm() {
+    rx_packet.length = RX_BUFFER_CAPACITY;
+    bcsp_SetReceiveBuffer(&rx_packet);
+}
+
+// The end of every loop pass: an idle engine gets its output flushed and a
+// 1 ms rest, and the pass counts against the loop's time-out.
+void TickStep(uint8_t idle, uint16_t* ticks) {
+    if (idle != 0) {
+        com_Flush();
+        plat_Sleep(1);
+        ++*ticks;
+    }
+}
+
+uint16_t Le16(const uint8_t b[2]) {
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
+
+} // namespace
+
+void dfu_TransportInit() {
+    rx_packet = BcspPacket{};
+    response_pending = false;
+}
+
+bool dfu_EstablishLink() {
+    bcsp_ResetLink();
+    com_Purge();
+    rx_packet.data = reinterpret_cast<uint8_t*>(&rx_reply);
+    Rearm();
+    response_pending = false;
+
+    for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS;) {
+        uint8_t activity = 0;
+        const uint8_t idle = bcsp_Poll(&activity);
+        if (activity & ACTIVITY_TX_DONE) {
+            // A packet delivered in the very poll that brought the link up is
+            // stale; without re-arming no input would ever be read again.
+            if (activity & ACTIVITY_RX_PACKET) {
+                Rearm();
+            }
+            return true;
+        }
+        if (activity & ACTIVITY_RX_PACKET) {
+            Rearm();
+        }
+        if (activity & ACTIVITY_PEER_RESET) {
+            return false;
+        }
+        TickStep(idle, &ticks);
+    }
+    return false;
+}
+
+bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks) {
+    // The engine only reads the payload; the record type is shared with
+    // receiving, hence the non-const pointer.
+    BcspPacket send_packet{DFU_CHANNEL, 1, length, const_cast<uint8_t*>(data)};
+
+    // After a peer reset the next ACTIVITY_TX_DONE is the link coming up
+    // again, not our acknowledgement: the request is still unanswered. The
+    // link may come back only in a later attempt.
+    bool awaiting_link_up = false;
+    for (uint8_t attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
+        bcsp_Send(&send_packet);
+        for (uint16_t ticks = 0; ticks < timeout_ticks;) {
+            uint8_t activity = 0;
+            const uint8_t idle = bcsp_Poll(&activity);
+            if (activity & ACTIVITY_RX_PACKET) {
+                if (rx_packet.channel != DFU_CHANNEL) {
+                    Rearm();
+                } else {
+                    response_pending = true;
+                }
+            }
+            if (activity & ACTIVITY_TX_DONE) {
+                if (!awaiting_link_up) {
+                    return true;
+                }
+                // Send the request again from its first byte on the new link.
+                awaiting_link_up = false;
+                bcsp_Send(&send_packet);
+            }
+            if (activity & ACTIVITY_PEER_RESET) {
+                con_Print("dfu_SendPacket detected a peer reset\n");
+                awaiting_link_up = true;
+            }
+            TickStep(idle, &ticks);
+        }
+        con_Print("dfu_SendPacket timed out, retry %d\n", attempt);
+        con_Flush();
+    }
+    // The record lives on this stack frame; the engine must never see it again.
+    bcsp_Withdraw(&send_packet);
+    return false;
+}
+
+uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
+    for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS;) {
+        uint8_t activity = 0;
+        const uint8_t idle = bcsp_Poll(&activity);
+        if ((activity & ACTIVITY_RX_PACKET) || response_pending) {
+            response_pending = false;
+            if (rx_packet.channel != DFU_CHANNEL) {
+                Rearm();
+            } else if (rx_packet.length < REPLY_HEADER_SIZE) {
+                Rearm();
+                con_Print("dfu_ReceivePacket received a partial packet\n");
+                return DFU_TRANSPORT_FAILED;
+            } else {
+                const uint16_t status = Le16(rx_reply.status);
+                if (buffer != nullptr && rx_data_size != nullptr && status == 0) {
+                    // Only bytes that actually arrived count, whatever the
+                    // length field claims: the rest of the buffer is stale.
+                    const uint16_t received = static_cast<uint16_t>(
+                        (rx_packet.length < RX_BUFFER_CAPACITY ? rx_packet.length
+                                                               : RX_BUFFER_CAPACITY) -
+                        REPLY_HEADER_SIZE);
+                    uint16_t available = Le16(rx_reply.length);
+                    if (available > received) {
+                        available = received;
+                    }
+                    if (available < *rx_data_size) {
+                        *rx_data_size = available;
+                    }
+                    for (uint16_t i = 0; i < *rx_data_size; ++i) {
+                        buffer[i] = rx_reply.data[i];
+                    }
+                }
+                Rearm();
+                if (status != 0) {
+                    con_Print("dfu_ReceivePacket \n");
+                }
+                return status;
+            }
+        }
+        if (activity & ACTIVITY_PEER_RESET) {
+            con_Print("dfu_ReceivePacket detected peer reset\n");
+            return DFU_TRANSPORT_FAILED;
+        }
+        TickStep(idle, &ticks);
+    }
+    con_Print("dfu_ReceivePacket timed out\n");
+    return DFU_TRANSPORT_FAILED;
+}
