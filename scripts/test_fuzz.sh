@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Short fuzzing runs of every target under ASan+UBSan, then the soak at its
+# small size. Called by scripts/test.sh; also the one command for longer runs:
+#
+#   scripts/test_fuzz.sh                 # CI: 20 s per target, soak --small
+#   scripts/test_fuzz.sh 600             # 10 minutes per target, soak --small
+#   FUZZ_TARGETS=bcsp_link scripts/test_fuzz.sh 600   # one target only
+#   SOAK=0 scripts/test_fuzz.sh          # fuzzing only
+#
+# Targets run one at a time (niced): the machine has 2 cores for everybody.
+# Each target starts from its checked-in seeds (tests/fuzz/corpus/<name>);
+# what it finds goes to build/fuzz/corpus/<name>, crash inputs to
+# build/fuzz/artifacts/. A crash input is replayed with
+#   build/fuzz/tests/fuzz/fuzz_<name> <file>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+scripts/install_deps.sh --with-fuzz
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARN_FUZZ=ON -DTARN_WERROR=ON >/dev/null
+targets=${FUZZ_TARGETS:-$(ls tests/fuzz/corpus)}
+build_targets=()
+for t in $targets; do build_targets+=("fuzz_$t"); done
+cmake --build build/fuzz --target "${build_targets[@]}"
+
+mkdir -p build/fuzz/artifacts
+for t in $targets; do
+    work=build/fuzz/corpus/$t
+    mkdir -p "$work"
+    echo "fuzz_$t: ${seconds} s"
+    # -timeout: a single input taking seconds is a hang (all waits run on a
+    # virtual clock), so it fails the run like a crash.
+    if ! nice -n 19 "build/fuzz/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
+        -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ \
+        "$work" "tests/fuzz/corpus/$t" >"build/fuzz/fuzz_$t.log" 2>&1; then
+        tail -n 60 "build/fuzz/fuzz_$t.log"
+        echo "fuzz_$t FAILED (log: build/fuzz/fuzz_$t.log)"
+        exit 1
+    fi
+    grep -E '^stat::number_of_executed_units' "build/fuzz/fuzz_$t.log" | sed "s/^/fuzz_$t /"
+done
+
+if [ "${SOAK:-1}" = 1 ] && [ -f bench/soak/soak.py ]; then
+    cmake -S . -B build/soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+        -DTARN_SANITIZE=ON >/dev/null
+    cmake --build build/soak --target tarnload tarnsim
+    python3 bench/soak/soak.py --small --bin build/soak
+fi
