@@ -2,6 +2,7 @@
 // UART, a USB adapter and the pseudo-terminal the virtual device uses.
 #include "serial_port.h"
 #include "serial_posix_low_latency.h"
+#include "serial_posix_settings.h"
 
 #include "platform_error.h"
 
@@ -18,7 +19,6 @@
 
 namespace {
 
-constexpr speed_t LINE_SPEED = B115200;
 constexpr uint64_t LINE_BAUD = 115200;
 // Start bit, 8 data bits, parity bit, stop bit.
 constexpr uint64_t BITS_PER_BYTE = 11;
@@ -48,24 +48,6 @@ bool give_up(int fd, int error) {
     return false;
 }
 
-// Raw 8E1 at 115200 without any flow control. INPCK stays off: a byte with
-// a parity error is delivered as it came and the frame CRC rejects it;
-// PARMRK stays off because it would insert marker bytes into the frame stream.
-void make_line_settings(termios* tio) {
-    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                           ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
-    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB);
-#ifdef CRTSCTS
-    tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
-    tio->c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
-    // Reads return at once with whatever has arrived.
-    tio->c_cc[VMIN] = 0;
-    tio->c_cc[VTIME] = 0;
-}
-
 bool posix_open(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -93,10 +75,7 @@ bool posix_open(const char* name) {
     if (tcgetattr(fd, &tio) != 0) {
         return give_up(fd, errno);
     }
-    make_line_settings(&tio);
-    if (cfsetispeed(&tio, LINE_SPEED) != 0 || cfsetospeed(&tio, LINE_SPEED) != 0) {
-        return give_up(fd, errno);
-    }
+    com_MakeLineSettings(&tio);
     // A pseudo-terminal may answer EINVAL for the parity bits although it
     // applied the rest; a real UART accepts all of it. Success is therefore
     // never judged by reading the parity back.
@@ -194,4 +173,23 @@ const ComPortOps posix_ops = {posix_open, posix_read, posix_write, posix_purge, 
 
 const ComPortOps* com_PlatformOps() {
     return &posix_ops;
+}
+
+// INPCK stays off: a byte with a parity error is delivered as it came and
+// the frame CRC rejects it. PARMRK stays off because it would insert marker
+// bytes into the frame stream.
+void com_MakeLineSettings(termios* tio) {
+    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB);
+#ifdef CRTSCTS
+    tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    tio->c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+    cfsetispeed(tio, B115200);
+    cfsetospeed(tio, B115200);
 }

@@ -1,0 +1,304 @@
+// The firmware file reader against files written by the tests.
+#include "dfu_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string temp_dir() {
+    static std::string dir = [] {
+        char pattern[] = "/tmp/dfufile_test.XXXXXX";
+        const char* made = mkdtemp(pattern);
+        return std::string(made ? made : "/tmp");
+    }();
+    return dir;
+}
+
+void put_le16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
+    bytes[at] = static_cast<uint8_t>(v);
+    bytes[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_le32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+// A file whose image is `image_size` bytes (header included, filled with a
+// counting pattern), followed by a suffix carrying vid/pid.
+std::vector<uint8_t> dfu_bytes(uint32_t image_size, uint16_t vid, uint16_t pid,
+                               const std::string& description = "test image") {
+    std::vector<uint8_t> bytes(std::max<size_t>(image_size, DFUFILE_HEADER_SIZE) +
+                               DFUFILE_SUFFIX_SIZE);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    put_le32(bytes, 10, image_size);
+    std::fill(bytes.begin() + 16, bytes.begin() + 80, 0);
+    std::copy(description.begin(), description.end(), bytes.begin() + 16);
+    put_le16(bytes, image_size + 2, pid);
+    put_le16(bytes, image_size + 4, vid);
+    return bytes;
+}
+
+std::string write_file(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = temp_dir() + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f != nullptr) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    return path;
+}
+
+struct OpenResult {
+    bool ok;
+    std::string out;
+    uint16_t vid_pid[2];
+};
+
+OpenResult open_captured(const std::string& path) {
+    OpenResult r{};
+    r.vid_pid[0] = r.vid_pid[1] = 0xEEEE;
+    testing::internal::CaptureStdout();
+    r.ok = dfufile_Open(path.c_str(), r.vid_pid);
+    r.out = testing::internal::GetCapturedStdout();
+    return r;
+}
+
+std::vector<uint16_t> chunk_sizes(uint16_t maximum) {
+    std::vector<uint16_t> sizes;
+    std::vector<uint8_t> buffer(maximum + 1u);
+    for (int guard = 0; guard < 100000; ++guard) {
+        const uint16_t n = dfufile_Read(buffer.data(), maximum);
+        sizes.push_back(n);
+        if (n == 0) {
+            break;
+        }
+    }
+    return sizes;
+}
+
+int open_descriptor_count() {
+    int count = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) {
+            ++count;
+        }
+        closedir(d);
+    }
+    return count;
+}
+
+class DfuFileTest : public testing::Test {
+  protected:
+    void TearDown() override { dfufile_Close(); }
+};
+
+TEST_F(DfuFileTest, ServesTheImageInChunksUpToTheSuffix) {
+    struct Case {
+        uint32_t image;
+        uint16_t maximum;
+        std::vector<uint16_t> chunks;
+    };
+    const Case cases[] = {
+        {500, 230, {230, 230, 40, 0}},
+        {460, 230, {230, 230, 0}},
+        {100, 230, {100, 0}},
+        {101, 100, {100, 1, 0}},
+        {50, 230, {50, 0}}, // suffix inside the header: the image is shorter than it
+        {0, 230, {0}},      // suffix at 0: empty image
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("image " + std::to_string(c.image) + " max " + std::to_string(c.maximum));
+        const auto bytes = dfu_bytes(c.image, 0x1111, 0x2222);
+        const OpenResult r = open_captured(write_file("chunks.dfu", bytes));
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(dfufile_ImageSize(), c.image);
+        EXPECT_EQ(chunk_sizes(c.maximum), c.chunks);
+        EXPECT_FALSE(dfufile_ReadFailed());
+    }
+}
+
+TEST_F(DfuFileTest, ImageBytesAreTheFileFromOffsetZero) {
+    const auto bytes = dfu_bytes(700, 0x0A12, 0x0001);
+    ASSERT_TRUE(open_captured(write_file("content.dfu", bytes)).ok);
+    std::vector<uint8_t> image;
+    uint8_t chunk[230];
+    while (const uint16_t n = dfufile_Read(chunk, sizeof chunk)) {
+        image.insert(image.end(), chunk, chunk + n);
+    }
+    EXPECT_EQ(image, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 700));
+}
+
+TEST_F(DfuFileTest, PrintsDescriptionAndIdsFromTheSuffix) {
+    struct Case {
+        const char* name;
+        uint32_t image;
+        std::string description;
+        std::string expected_description;
+    };
+    const std::string sixty_four(64, 'D');
+    const Case cases[] = {
+        {"short text", 300, "Release 1.2", "Release 1.2"},
+        {"empty text", 300, "", ""},
+        {"exactly 64 characters", 300, sixty_four, sixty_four},
+        {"suffix inside the header", 60, "inside", "inside"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = dfu_bytes(c.image, 0xBEEF, 0x0C0D, c.description);
+        // The header byte after the description is not text.
+        bytes[80] = 'X';
+        if (c.image >= 80) {
+            put_le16(bytes, c.image + 2, 0x0C0D);
+            put_le16(bytes, c.image + 4, 0xBEEF);
+        }
+        const OpenResult r = open_captured(write_file("text.dfu", bytes));
+        ASSERT_TRUE(r.ok);
+        const uint16_t vid = static_cast<uint16_t>(bytes[c.image + 4] | bytes[c.image + 5] << 8);
+        const uint16_t pid = static_cast<uint16_t>(bytes[c.image + 2] | bytes[c.image + 3] << 8);
+        char ids[64];
+        std::snprintf(ids, sizeof ids, "DFU file VID: 0x%04X, PID: 0x%04X\n", vid, pid);
+        EXPECT_EQ(r.out, "DFU file: " + c.expected_description + "\n" + ids);
+        EXPECT_EQ(r.vid_pid[0], vid);
+        EXPECT_EQ(r.vid_pid[1], pid);
+    }
+}
+
+TEST_F(DfuFileTest, SuffixAtOffsetZeroComesFromTheFirstBytes) {
+    std::vector<uint8_t> bytes(120, 0);
+    bytes[2] = 0x34; // PID
+    bytes[3] = 0x12;
+    bytes[4] = 0xCD; // VID
+    bytes[5] = 0xAB;
+    const OpenResult r = open_captured(write_file("zero.dfu", bytes));
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.out, "DFU file: \nDFU file VID: 0xABCD, PID: 0x1234\n");
+    uint8_t chunk[230];
+    EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 0);
+    EXPECT_FALSE(dfufile_ReadFailed());
+}
+
+TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixSilently) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    };
+    auto suffix_cut = dfu_bytes(300, 1, 2);
+    suffix_cut.resize(300 + 15);
+    auto beyond_end = dfu_bytes(300, 1, 2);
+    put_le32(beyond_end, 10, 5000);
+    auto far_beyond_end = dfu_bytes(300, 1, 2);
+    put_le32(far_beyond_end, 10, 0xFFFFFFF0u);
+    const Case cases[] = {
+        {"empty file", {}},
+        {"header one byte short", std::vector<uint8_t>(99, 0)},
+        {"suffix one byte short", suffix_cut},
+        {"suffix offset beyond the end", beyond_end},
+        {"suffix offset near 4 GiB", far_beyond_end},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const OpenResult r = open_captured(write_file("bad.dfu", c.bytes));
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.vid_pid[0], 0xEEEE);
+        uint8_t chunk[230];
+        EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 0);
+    }
+    const OpenResult missing = open_captured(temp_dir() + "/no_such_file.dfu");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.out, "");
+}
+
+TEST_F(DfuFileTest, SuffixOffsetsPastTwoGibibytesAreReached) {
+    // Sparse files: only the header and the suffix take space on disk.
+    for (const uint32_t offset : {0x80000000u, 0x80000010u, 0xFFFFFF00u}) {
+        SCOPED_TRACE(offset);
+        const std::string path = temp_dir() + "/large.dfu";
+        auto header = dfu_bytes(300, 0, 0, "large");
+        header.resize(DFUFILE_HEADER_SIZE);
+        put_le32(header, 10, offset);
+        write_file("large.dfu", header);
+        const int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const uint8_t suffix[16] = {0, 0, 0x78, 0x56, 0x21, 0x43};
+        ASSERT_EQ(pwrite(fd, suffix, sizeof suffix, static_cast<off_t>(offset)), 16);
+        close(fd);
+
+        const OpenResult r = open_captured(path);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.out, "DFU file: large\nDFU file VID: 0x4321, PID: 0x5678\n");
+        EXPECT_EQ(dfufile_ImageSize(), offset);
+        uint8_t chunk[230];
+        EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 230); // rewound to the header
+        EXPECT_EQ(chunk[16], 'l');
+        dfufile_Close();
+        unlink(path.c_str());
+    }
+}
+
+TEST_F(DfuFileTest, ServedCountRestartsOnEveryOpen) {
+    const std::string first = write_file("first.dfu", dfu_bytes(500, 1, 1));
+    const std::string second = write_file("second.dfu", dfu_bytes(300, 2, 2));
+    ASSERT_TRUE(open_captured(first).ok);
+    uint8_t chunk[230];
+    ASSERT_EQ(dfufile_Read(chunk, 230), 230);
+    ASSERT_TRUE(open_captured(first).ok);
+    EXPECT_EQ(chunk_sizes(230), (std::vector<uint16_t>{230, 230, 40, 0}));
+    ASSERT_TRUE(open_captured(second).ok);
+    EXPECT_EQ(chunk_sizes(230), (std::vector<uint16_t>{230, 70, 0}));
+}
+
+TEST_F(DfuFileTest, ReopeningClosesThePreviousFile) {
+    const std::string path = write_file("reopen.dfu", dfu_bytes(300, 1, 1));
+    ASSERT_TRUE(open_captured(path).ok);
+    const int after_first = open_descriptor_count();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(open_captured(path).ok);
+    }
+    // A rejected file is kept open until the next open or the exit-time close.
+    ASSERT_FALSE(open_captured(write_file("short.dfu", std::vector<uint8_t>(10))).ok);
+    EXPECT_EQ(open_descriptor_count(), after_first);
+    dfufile_Close();
+    EXPECT_EQ(open_descriptor_count(), after_first - 1);
+    dfufile_Close(); // harmless when already closed
+}
+
+TEST_F(DfuFileTest, ReadErrorMidImageIsNotTheEndOfTheImage) {
+    // Larger than stdio's read-ahead, so the shrink below is seen mid-image.
+    const uint32_t image = 40000;
+    const std::string path = write_file("shrinks.dfu", dfu_bytes(image, 1, 1));
+    ASSERT_TRUE(open_captured(path).ok);
+    uint8_t chunk[230];
+    ASSERT_EQ(dfufile_Read(chunk, 230), 230);
+    ASSERT_EQ(truncate(path.c_str(), 300), 0);
+    testing::internal::CaptureStdout();
+    uint32_t served = 230;
+    while (const uint16_t n = dfufile_Read(chunk, 230)) {
+        served += n;
+    }
+    const uint16_t after_failure = dfufile_Read(chunk, 230);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Firmware file read error\n");
+    EXPECT_LT(served, image);
+    EXPECT_EQ(after_failure, 0);
+    EXPECT_TRUE(dfufile_ReadFailed());
+
+    // A fresh open starts clean.
+    ASSERT_TRUE(open_captured(write_file("fine.dfu", dfu_bytes(300, 1, 1))).ok);
+    EXPECT_FALSE(dfufile_ReadFailed());
+    EXPECT_EQ(chunk_sizes(230), (std::vector<uint16_t>{230, 70, 0}));
+}
+
+} // namespace
