@@ -1,0 +1,252 @@
+// tarnload run as a process: argument checking, the port and the firmware
+// file stages, their exact output and exit status, and what they leave alone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct RunResult {
+    int status = -1; // exit status, -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+std::string drain(int fd) {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// Runs tarnload with `args` in directory `cwd`; killed after 30 s.
+RunResult run_tarnload(const std::vector<std::string>& args, const std::string& cwd) {
+    int out_pipe[2];
+    int err_pipe[2];
+    RunResult r;
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        return r;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(TARNLOAD_PATH));
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(TARNLOAD_PATH, argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    // Output of these runs is small: reading stdout to its end cannot block
+    // on a full stderr pipe.
+    r.out = drain(out_pipe[0]);
+    r.err = drain(err_pipe[0]);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+            slave = ptsname(master);
+            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        }
+    }
+    ~Pty() {
+        if (master >= 0) {
+            close(master);
+        }
+    }
+    size_t pending_bytes() const {
+        uint8_t buf[4096];
+        size_t total = 0;
+        ssize_t n;
+        while ((n = read(master, buf, sizeof buf)) > 0) {
+            total += static_cast<size_t>(n);
+        }
+        return total;
+    }
+};
+
+// Notices whether anybody opened a path.
+class OpenWatch {
+  public:
+    explicit OpenWatch(const std::string& path) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) {
+            inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+        }
+    }
+    ~OpenWatch() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    bool valid() const { return fd_ >= 0; }
+    bool opened() const {
+        alignas(inotify_event) char buf[4096];
+        return read(fd_, buf, sizeof buf) > 0;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+std::string make_temp_dir() {
+    char pattern[] = "/tmp/driver_test.XXXXXX";
+    const char* made = mkdtemp(pattern);
+    return made ? made : "/tmp";
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+// A well-formed file: 300-byte image, suffix right after it.
+std::vector<uint8_t> valid_dfu() {
+    std::vector<uint8_t> bytes(316, 0);
+    bytes[10] = 300 & 0xFF;
+    bytes[11] = 300 >> 8;
+    return bytes;
+}
+
+const std::string USAGE = "Usage: tarnload.exe <com> <file.dfu>\n";
+
+class DriverTest : public testing::Test {
+  protected:
+    std::string dir = make_temp_dir();
+    std::string firmware = dir + "/firmware.dfu";
+    Pty pty;
+
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        write_file(firmware, valid_dfu());
+    }
+};
+
+TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {pty.slave},
+        {pty.slave, firmware, "extra"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.size());
+        termios before{};
+        ASSERT_EQ(tcgetattr(pty.master, &before), 0);
+        OpenWatch port_watch(pty.slave);
+        OpenWatch file_watch(firmware);
+        ASSERT_TRUE(port_watch.valid() && file_watch.valid());
+
+        const RunResult r = run_tarnload(args, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, USAGE);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(port_watch.opened());
+        EXPECT_FALSE(file_watch.opened());
+        termios after{};
+        ASSERT_EQ(tcgetattr(pty.master, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+    }
+}
+
+TEST_F(DriverTest, PortThatCannotBeOpenedEndsTheRunBeforeTheFile) {
+    // Somebody else holds the port, as a second tarnload would.
+    const int holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string held = pty.slave;
+    struct Case {
+        std::string port;
+    };
+    const Case cases[] = {
+        {"/dev/no_such_port"},
+        {"no such port"},
+        {"./firmware.dfu"}, // the arguments the wrong way round
+        {held},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        OpenWatch file_watch(firmware);
+        const std::string file_arg = c.port == "./firmware.dfu" ? held : firmware;
+        const RunResult r = run_tarnload({c.port, file_arg}, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "Cannot open com port \"" + c.port + "\"\n");
+        EXPECT_EQ(r.err, "");
+        if (c.port != "./firmware.dfu") {
+            EXPECT_FALSE(file_watch.opened());
+        }
+    }
+    close(holder);
+    // Nothing was written into the firmware file taken for a port.
+    FILE* f = std::fopen(firmware.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> content(1000);
+    content.resize(std::fread(content.data(), 1, content.size(), f));
+    std::fclose(f);
+    EXPECT_EQ(content, valid_dfu());
+}
+
+TEST_F(DriverTest, BadFirmwareFileIsRejectedWithThePathAsTyped) {
+    auto beyond_end = valid_dfu();
+    beyond_end[11] = 0x20; // suffix offset 0x202C, past the end
+    write_file(dir + "/short.dfu", std::vector<uint8_t>(60, 0x41));
+    write_file(dir + "/beyond.dfu", beyond_end);
+    auto suffix_cut = valid_dfu();
+    suffix_cut.resize(310);
+    write_file(dir + "/suffix_cut.dfu", suffix_cut);
+    write_file(dir + "/empty.dfu", {});
+    const std::string cases[] = {
+        "missing.dfu", "./sub/../missing.dfu", dir + "/missing.dfu", "short.dfu",
+        "beyond.dfu",  "./suffix_cut.dfu",     "empty.dfu",
+    };
+    for (const std::string& path : cases) {
+        SCOPED_TRACE(path);
+        OpenWatch port_watch(pty.slave);
+        const RunResult r = run_tarnload({pty.slave, path}, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, path + " is not a valid DFU file\n");
+        EXPECT_EQ(r.err, "");
+        // The port was opened (the watch sees opens), yet nothing was sent.
+        EXPECT_TRUE(port_watch.opened());
+        EXPECT_EQ(pty.pending_bytes(), 0u);
+    }
+}
+
+} // namespace
