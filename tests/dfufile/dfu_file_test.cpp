@@ -55,7 +55,9 @@ std::string write_file(const std::string& name, const std::vector<uint8_t>& byte
     FILE* f = std::fopen(path.c_str(), "wb");
     EXPECT_NE(f, nullptr);
     if (f != nullptr) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty()) { // an empty vector's data() may be null
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
+        }
         std::fclose(f);
     }
     return path;
