@@ -147,7 +147,11 @@ void BcspTest::reset() {
 }
 
 void BcspTest::TearDown() {
-    testing::internal::GetCapturedStdout();
+    // Failure reports went into the capture too: show them.
+    const std::string text = testing::internal::GetCapturedStdout();
+    if (HasFailure()) {
+        std::fputs(text.c_str(), stdout);
+    }
     com_SetOps(nullptr);
 }
 
@@ -259,5 +263,12 @@ void BcspTest::bring_up() {
     // Nothing more is due: a further rest writes nothing.
     written_frames();
     run(100);
+    // End where the transmit side may act on the very next poll.
+    uint8_t idle = 1;
+    for (int i = 0; i <= IDLE_TICKS && idle != 0; ++i) {
+        uint8_t activity = 0;
+        poll_once(&activity, &idle);
+    }
+    ASSERT_EQ(idle, 0);
     ASSERT_TRUE(written.empty());
 }

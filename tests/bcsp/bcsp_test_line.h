@@ -65,7 +65,8 @@ class BcspTest : public ::testing::Test {
     std::vector<SentFrame> written_frames();
     // Everything the engine printed since the last call.
     std::string printed();
-    // Garrulous, tx seq 0, expected 0, nothing due; line emptied.
+    // Garrulous, tx seq 0, expected 0, nothing due, line emptied; the
+    // next poll may start a frame.
     void bring_up();
     // Re-registers the receive record with full capacity.
     void rearm();

@@ -1,0 +1,193 @@
+// Reliable delivery: retransmission, acknowledgements, sequence checks,
+// delivery one record at a time, and the life of a send record.
+#include "bcsp_test_line.h"
+
+namespace {
+
+const Bytes ACK_EXPECTING_0 = {0xC0, 0x40, 0x00, 0x00, 0xBF, 0x57, 0x1A, 0xC0};
+const Bytes ACK_EXPECTING_1 = {0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0};
+
+uint8_t payload_abc[] = {0x61, 0x62, 0x63};
+
+TEST_F(BcspTest, UnacknowledgedPacketIsResentAfterEachRestWithItsSequenceNumber) {
+    bring_up();
+    BcspPacket send = {12, 1, 3, payload_abc};
+    bcsp_Send(&send);
+    const Bytes expected = wire_frame(header0(true, 0, 0), 12, {0x61, 0x62, 0x63});
+
+    int poll = 0;
+    int last_end = -1;
+    for (int copy = 0; copy < 3; ++copy) {
+        Bytes frame;
+        int start = -1;
+        while (frame.empty() || frame.back() != 0xC0 || frame.size() < 2) {
+            ASSERT_LT(poll, 1000);
+            uint8_t activity = 0;
+            const Bytes out = poll_once(&activity);
+            EXPECT_EQ(activity, 0);
+            if (!out.empty() && start < 0) {
+                start = poll;
+            }
+            frame.insert(frame.end(), out.begin(), out.end());
+            ++poll;
+        }
+        EXPECT_EQ(frame, expected) << "copy " << copy;
+        if (last_end >= 0) {
+            // A full rest of IDLE_TICKS silent polls between the copies.
+            EXPECT_EQ(start - last_end - 1, IDLE_TICKS) << "copy " << copy;
+        }
+        last_end = poll - 1;
+    }
+}
+
+TEST_F(BcspTest, AcknowledgementOnlyFrameCompletesTheSend) {
+    bring_up();
+    BcspPacket send = {12, 1, 3, payload_abc};
+    bcsp_Send(&send);
+    next_wire();
+    inject(ACK_EXPECTING_1);
+    EXPECT_EQ(run(1), ACTIVITY_TX_DONE);
+    // Released: no copy after the rest, and the next packet has seq 1.
+    run(100);
+    EXPECT_TRUE(written_frames().empty());
+    BcspPacket second = {12, 1, 3, payload_abc};
+    bcsp_Send(&second);
+    EXPECT_EQ(next_wire(), wire_frame(header0(true, 1, 0), 12, {0x61, 0x62, 0x63}));
+}
+
+TEST_F(BcspTest, ReliableFrameOutOfSequenceIsNotDelivered) {
+    bring_up();
+    inject(wire_frame(header0(true, 0, 0), 12, {0x01}));
+    ASSERT_EQ(run(1), ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE);
+    EXPECT_EQ(next_wire(), ACK_EXPECTING_1);
+    rearm();
+
+    // The peer repeats seq 0 (it missed our acknowledgement) and jumps to 2.
+    for (uint8_t seq : {0, 2}) {
+        inject(wire_frame(header0(true, seq, 0), 12, {0x02}));
+        EXPECT_EQ(run(1), 0) << "seq " << int(seq);
+        EXPECT_EQ(next_wire(), ACK_EXPECTING_1) << "seq " << int(seq);
+    }
+    inject(wire_frame(header0(true, 1, 0), 12, {0x03}));
+    EXPECT_EQ(run(1), ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE);
+    EXPECT_EQ(rx_storage[0], 0x03);
+}
+
+TEST_F(BcspTest, SecondPacketOfABurstWaitsForTheRecordToBeRegisteredAgain) {
+    bring_up();
+    Bytes burst = wire_frame(header0(true, 0, 0), 12, {0xA0, 0xA1});
+    const Bytes second = wire_frame(header0(false, 0, 0), 5, {0xB0, 0xB1, 0xB2});
+    burst.insert(burst.end(), second.begin(), second.end());
+    inject(burst);
+
+    EXPECT_EQ(run(1), ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE);
+    EXPECT_EQ(Bytes(rx_storage, rx_storage + rx.length), Bytes({0xA0, 0xA1}));
+    EXPECT_EQ(run(200), 0);
+    rearm();
+    EXPECT_EQ(run(1), ACTIVITY_RX_PACKET);
+    EXPECT_EQ(rx.channel, 5);
+    EXPECT_EQ(rx.reliable, 0);
+    EXPECT_EQ(Bytes(rx_storage, rx_storage + rx.length), Bytes({0xB0, 0xB1, 0xB2}));
+}
+
+TEST_F(BcspTest, BeforeTheLinkIsUpFramesAreNotDeliveredButTheirAcknowledgementCounts) {
+    BcspPacket send = {12, 1, 3, payload_abc};
+    bcsp_Send(&send);
+    run(5);
+    inject(wire_frame(header0(true, 0, 1), 12, {0x01}));
+    // Released without a report while shy; nothing delivered, nothing acknowledged.
+    EXPECT_EQ(run(1), 0);
+    bring_up();
+    BcspPacket next = {12, 1, 3, payload_abc};
+    bcsp_Send(&next);
+    EXPECT_EQ(next_wire(), wire_frame(header0(true, 1, 0), 12, {0x61, 0x62, 0x63}));
+}
+
+TEST_F(BcspTest, WithdrawnRecordIsNeverReadAgain) {
+    bring_up();
+    uint8_t data[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15};
+    BcspPacket send = {12, 1, sizeof(data), data};
+    BcspPacket other = {12, 1, sizeof(data), data};
+    const Bytes full = wire_frame(header0(true, 0, 0), 12, Bytes(data, data + sizeof(data)));
+    bcsp_Send(&send);
+    run(4);                // delimiter, escape pair, one header byte
+    bcsp_Withdraw(&other); // not the pending record: no effect
+    run(4);
+    bcsp_Withdraw(&send);
+    // The frame stops where it was; with the record gone nothing is resent.
+    data[0] = 0xEE;
+    send.data = nullptr;
+    run(200);
+    std::vector<SentFrame> frames = written_frames();
+    EXPECT_TRUE(frames.empty());
+    EXPECT_EQ(written, Bytes(full.begin(), full.begin() + 8));
+}
+
+TEST_F(BcspTest, UnreliableRecordIsReleasedOnlyByItsOwnFrame) {
+    // While establishment frames go out first, their end must not release
+    // an unreliable record that has not been written yet.
+    uint8_t data[] = {0x21, 0x22};
+    BcspPacket send = {7, 0, sizeof(data), data};
+    bcsp_Send(&send);
+    uint8_t activity = 0;
+    EXPECT_EQ(next_frame(400, &activity).le_message(), LE_SYNC);
+    EXPECT_EQ(activity, 0);
+    inject(le_frame(LE_CONF_RESP));
+    activity = 0;
+    EXPECT_EQ(next_frame(400, &activity).le_message(), LE_SYNC);
+    EXPECT_EQ(activity, ACTIVITY_TX_DONE); // the link came up
+    activity = 0;
+    const SentFrame frame = next_frame(400, &activity);
+    EXPECT_EQ(frame.channel(), 7);
+    EXPECT_EQ(frame.payload(), Bytes({0x21, 0x22}));
+    EXPECT_EQ(activity, ACTIVITY_TX_DONE);
+    run(100);
+    EXPECT_TRUE(written_frames().empty());
+}
+
+TEST_F(BcspTest, AbandonedEscapePairDoesNotLeakIntoTheNextFrame) {
+    bring_up();
+    // Header byte 0 of seq 0 / ack 0 is 0xC0: the first step writes DB and
+    // leaves DC pending; a new record abandons the frame right there.
+    uint8_t first[] = {0x01};
+    BcspPacket a = {12, 1, 1, first};
+    bcsp_Send(&a);
+    run(2);
+    ASSERT_EQ(written, Bytes({0xC0, 0xDB}));
+    written.clear();
+    BcspPacket b = {12, 1, 3, payload_abc};
+    bcsp_Send(&b);
+    EXPECT_EQ(next_wire(), wire_frame(header0(true, 0, 0), 12, {0x61, 0x62, 0x63}));
+}
+
+TEST_F(BcspTest, EstablishmentHeaderNeverAcknowledgesADataPacket) {
+    bring_up();
+    BcspPacket first = {12, 1, 3, payload_abc};
+    bcsp_Send(&first);
+    next_wire();
+    inject(ACK_EXPECTING_1);
+    ASSERT_EQ(run(1), ACTIVITY_TX_DONE);
+
+    // tx seq is 1 now; the device restarts while this request is out.
+    uint8_t request[] = {0xA1, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00};
+    BcspPacket send = {12, 1, sizeof(request), request};
+    bcsp_Send(&send);
+    next_wire();
+    inject(le_frame(LE_SYNC));
+    EXPECT_EQ(run(1), ACTIVITY_PEER_RESET);
+    // Still pending: once the link is up again it goes out with seq 0.
+    inject(le_frame(LE_CONF_RESP));
+    std::vector<SentFrame> frames;
+    for (int i = 0; i < 10 && frames.size() < 10; ++i) {
+        frames.push_back(next_frame());
+        if (frames.back().channel() == 12) {
+            break;
+        }
+    }
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().channel(), 12);
+    EXPECT_EQ(frames.back().raw[0], header0(true, 0, 0));
+    EXPECT_EQ(frames.back().payload(), Bytes(request, request + sizeof(request)));
+}
+
+} // namespace
