@@ -1,0 +1,539 @@
+#!/usr/bin/env python3
+"""tarnload.exe run for real under Wine, against tarnsim on a pty.
+
+Every case runs the Windows build as a user would: the port is a pty slave
+that the case itself links into the Wine prefix as dosdevices/<name> and
+passes as \\\\.\\<NAME>, typed with its prefix so that it reaches CreateFileA
+unchanged. Standard output is compared exactly with what the Linux build
+prints (text mode's CR LF folded to LF, the timing numbers by pattern), and
+the image tarnsim received is compared byte for byte with the firmware file.
+
+Safety: a fresh prefix maps COM1 to /dev/ttyS0 by itself, which on the
+build machines is the kernel console. The set removes every COMn/LPTn link
+Wine made, refuses to start if one comes back, and refuses to pass a COMn
+name to tarnload.exe; the only ports the program ever sees are the ones a
+case set up.
+
+Usage: wine_tests.py --exe tarnload.exe --sim tarnsim --work DIR [-k NAME]
+Exit status 0 when every case passed, 1 otherwise.
+"""
+
+import argparse
+import ctypes
+import dataclasses
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+import tty
+import zlib
+from typing import Callable, List, Optional
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+USAGE = "Usage: tarnload.exe <com> <file.dfu>\n"
+
+# Longest any single tarnload.exe run may take. The slowest case waits out
+# four 5000-tick send attempts (a tick is a 1 ms Sleep, ~1.13 ms under Wine).
+RUN_TIMEOUT_S = 60
+
+# ---------------------------------------------------------------------------
+# Wine prefix
+
+
+class WinePrefix:
+    """A fresh, headless prefix with one persistent wineserver."""
+
+    def __init__(self, root: str):
+        self.path = os.path.join(root, "prefix")
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.env.update(
+            WINEPREFIX=self.path,
+            WINEDEBUG="-all",
+            # No Mono or Gecko installer dialogs: nothing here needs them.
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+        )
+        self.dosdevices = os.path.join(self.path, "dosdevices")
+        self.log = open(os.path.join(root, "wine.log"), "wb")
+
+    def start(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+        os.makedirs(self.path)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stderr=self.log)
+        subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdout=self.log, stderr=self.log)
+        # The port links Wine creates by itself lead to real serial devices.
+        # With the server kept alive they are not made again.
+        for name in os.listdir(self.dosdevices):
+            if re.fullmatch(r"(com|lpt)\d+", name):
+                os.unlink(os.path.join(self.dosdevices, name))
+        self.check_no_system_ports()
+
+    def check_no_system_ports(self):
+        stray = [n for n in os.listdir(self.dosdevices) if re.fullmatch(r"(com|lpt)\d+", n)]
+        if stray:
+            raise SystemExit(f"Wine mapped system ports again ({', '.join(stray)}); stopping")
+
+    def link(self, name: str, target: str) -> str:
+        """Makes \\\\.\\NAME lead to `target`; returns the name as typed."""
+        path = os.path.join(self.dosdevices, name.lower())
+        if os.path.lexists(path):
+            os.unlink(path)
+        os.symlink(target, path)
+        return "\\\\.\\" + name
+
+    def unlink(self, name: str):
+        path = os.path.join(self.dosdevices, name.lower())
+        if os.path.lexists(path):
+            os.unlink(path)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=self.log)
+        self.log.close()
+
+
+# ---------------------------------------------------------------------------
+# Watching for opens: proves a stage was never reached.
+
+
+class OpenWatch:
+    IN_OPEN = 0x20
+    IN_NONBLOCK = 0o4000
+
+    _libc = ctypes.CDLL(None, use_errno=True)
+
+    def __init__(self, path: str):
+        self.fd = self._libc.inotify_init1(self.IN_NONBLOCK)
+        if self.fd < 0 or self._libc.inotify_add_watch(self.fd, path.encode(), self.IN_OPEN) < 0:
+            raise OSError(ctypes.get_errno(), f"inotify on {path}")
+
+    def opened(self) -> bool:
+        try:
+            return len(os.read(self.fd, 4096)) > 0
+        except BlockingIOError:
+            return False
+
+    def close(self):
+        os.close(self.fd)
+
+
+# ---------------------------------------------------------------------------
+# Ports behind the names the cases pass
+
+
+class QuietPort:
+    """A pty nobody answers on: for the stages before the link."""
+
+    def __init__(self):
+        self.master, slave = pty.openpty()
+        tty.setraw(slave)
+        self.slave = os.ttyname(slave)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+
+    def traffic(self) -> bytes:
+        try:
+            return os.read(self.master, 65536)
+        except (BlockingIOError, OSError):
+            return b""
+
+    def close(self):
+        os.close(self.master)
+
+
+class Device:
+    """tarnsim on its own pty; its first output line is the slave's path."""
+
+    def __init__(self, sim: str, options: List[str], image_out: str, log_path: str):
+        self.log = open(log_path, "wb")
+        self.proc = subprocess.Popen(
+            [sim, *options, "--image-out", image_out],
+            stdout=subprocess.PIPE,
+            stderr=self.log,
+        )
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10)
+        line = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not line.startswith("/dev/"):
+            self.stop()
+            raise RuntimeError(f"tarnsim gave no pty path (got {line!r})")
+        self.slave = line
+
+    def kill(self):
+        """The device vanishes: its end of the line closes at once."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.log.close()
+
+
+# ---------------------------------------------------------------------------
+# Firmware files
+
+
+# The firmware file the device cases send: the description and IDs it
+# carries are printed, its image (header included) goes to the device.
+FIRMWARE_DESCRIPTION = "Wine run firmware"
+FIRMWARE_VID, FIRMWARE_PID = 0x1A2B, 0x3C4D
+# 56 full blocks of 230 bytes and one of 120: a progress line after the
+# 50th block, then dots ending in "done".
+FIRMWARE_IMAGE_SIZE = 13000
+
+
+def make_firmware(path: str):
+    """A firmware file: 100-byte header (suffix offset at 10, description
+    at 16), image bytes, 16-byte suffix in the USB DFU 1.1 layout."""
+    header = bytearray(100)
+    struct.pack_into("<I", header, 10, FIRMWARE_IMAGE_SIZE)
+    header[16 : 16 + len(FIRMWARE_DESCRIPTION)] = FIRMWARE_DESCRIPTION.encode()
+    # Every byte value appears, C0 and DB included, so escaping is exercised.
+    body = bytes((i * 7 + 3) & 0xFF for i in range(FIRMWARE_IMAGE_SIZE - len(header)))
+    data = bytes(header) + body
+    suffix = struct.pack("<HHHH3sB", 0xFFFF, FIRMWARE_PID, FIRMWARE_VID, 0x0100, b"UFD", 16)
+    crc = zlib.crc32(data + suffix) ^ 0xFFFFFFFF
+    write_bytes(path, data + suffix + struct.pack("<I", crc))
+
+
+def image_of(path: str) -> bytes:
+    """What the device must receive: the file up to its suffix."""
+    data = open(path, "rb").read()
+    (suffix_offset,) = struct.unpack_from("<I", data, 10)
+    return data[:suffix_offset]
+
+
+def write_bytes(path: str, data: bytes):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+# ---------------------------------------------------------------------------
+# Output comparison
+
+TIMING = re.compile(
+    r"Download time: (\d+\.\d) s \((\d+) Bytes/s\)\n"
+    r"Manifest time: (\d+\.\d) s\n"
+    r"Total time: (\d+\.\d) s\n"
+)
+TIMING_SHAPE = "Download time: <s> s (<rate> Bytes/s)\nManifest time: <s> s\nTotal time: <s> s\n"
+
+
+def text_mode(raw: bytes) -> str:
+    """Folds the CR LF that a Windows program's text-mode stdout writes for
+    each LF. Only that one CR goes: a system message's own CR LF, printed
+    in text mode, arrives as CR CR LF and keeps its CR."""
+    bare_lf = re.search(rb"(?<!\r)\n", raw)
+    if bare_lf:
+        raise AssertionError(f"LF without CR at byte {bare_lf.start()}: stdout not in text mode")
+    return raw.replace(b"\r\n", b"\n").decode("latin-1")
+
+
+@dataclasses.dataclass
+class Timing:
+    download: float
+    rate: int
+    manifest: float
+    total: float
+
+
+def fold_timing(out: str):
+    """Replaces the timing report's numbers by placeholders."""
+    m = TIMING.search(out)
+    if not m:
+        return out, None
+    t = Timing(float(m[1]), int(m[2]), float(m[3]), float(m[4]))
+    return out[: m.start()] + TIMING_SHAPE + out[m.end() :], t
+
+
+def check_timing(t: Timing, wall_s: float, min_download_s: float = 0.0):
+    # Each figure is a difference of GetTickCount stamps (16 ms steps under
+    # Wine) rounded to 0.1 s, so download + manifest meets total within the
+    # rounding of the three.
+    if abs(t.download + t.manifest - t.total) > 0.15 + 1e-9:
+        raise AssertionError(f"download {t.download} + manifest {t.manifest} != total {t.total}")
+    if t.total > wall_s + 0.05:
+        raise AssertionError(f"total time {t.total} s longer than the whole run ({wall_s:.2f} s)")
+    if t.download < min_download_s:
+        raise AssertionError(
+            f"download time {t.download} s, yet the device asked for {min_download_s:.2f} s of sleeps"
+        )
+
+
+def diff(expected: str, actual: str) -> str:
+    import difflib
+
+    lines = difflib.unified_diff(
+        expected.splitlines(keepends=True), actual.splitlines(keepends=True), "expected", "actual"
+    )
+    return "".join(repr(l)[1:-1] + "\n" for l in lines)
+
+
+# ---------------------------------------------------------------------------
+# The system's own message texts, as FormatMessageA gives them
+
+
+def system_messages(wine: WinePrefix, work: str) -> dict:
+    source = os.path.join(HERE, "system_messages.c")
+    exe = os.path.join(work, "system_messages.exe")
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-static", source, "-o", exe], check=True)
+    out = subprocess.run(["wine", exe], env=wine.env, capture_output=True, check=True).stdout
+    texts = {}
+    for line in out.decode().split():
+        code, text = line.split(":")
+        texts[bytes.fromhex(text).decode("latin-1")] = int(code)
+    return texts
+
+
+# ---------------------------------------------------------------------------
+# The cases
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    # Arguments as typed; "{port}" is the case's port name with its \\.\ prefix.
+    args: List[str]
+    status: int
+    # Exact standard output after text-mode folding, "{port}" substituted.
+    # "<system text>" stands for one of the system's own message texts, the
+    # timing report's numbers are checked by pattern (TIMING_SHAPE).
+    expected: str
+    # What stands behind the port name: "quiet" (a pty nobody answers on),
+    # "device" (tarnsim), "absent" (no link at all), "file" (a regular
+    # file), "gone" (a link to a pty that no longer exists).
+    port: str = "quiet"
+    device: List[str] = dataclasses.field(default_factory=list)
+    # The device must hold exactly the firmware file's image afterwards.
+    image: bool = False
+    # Things the run must never open: "port", "firmware.dfu".
+    untouched: List[str] = dataclasses.field(default_factory=list)
+    # Nothing may be written on the quiet port.
+    no_traffic: bool = False
+    # The device asked for at least this much sleeping during the download.
+    min_download_s: float = 0.0
+    # Runs while tarnload.exe does: (device, stdout path) -> None.
+    during: Optional[Callable] = None
+    skip: Optional[str] = None
+
+
+def firmware_files(work: str):
+    """The firmware files every case can name, made in `work`."""
+    make_firmware(os.path.join(work, "firmware.dfu"))
+    good = open(os.path.join(work, "firmware.dfu"), "rb").read()
+    write_bytes(os.path.join(work, "short.dfu"), good[:60])
+    beyond = bytearray(good)
+    struct.pack_into("<I", beyond, 10, len(good) - 15)
+    write_bytes(os.path.join(work, "beyond.dfu"), bytes(beyond))
+    write_bytes(os.path.join(work, "empty.dfu"), b"")
+
+
+
+def cannot_open(port: str) -> Case:
+    return Case(
+        f"port cannot be opened: {port}",
+        ["{port}", "firmware.dfu"],
+        1,
+        'Cannot open com port "{port}"\n',
+        port=port,
+        untouched=["firmware.dfu"],
+    )
+
+
+def invalid_file(path: str) -> Case:
+    return Case(
+        f"invalid firmware file: {path}",
+        ["{port}", path],
+        1,
+        f"{path} is not a valid DFU file\n",
+        no_traffic=True,
+    )
+
+
+CASES = [
+    Case("usage: no arguments", [], 1, USAGE),
+    Case("usage: port only", ["{port}"], 1, USAGE, untouched=["port"]),
+    Case(
+        "usage: three arguments",
+        ["{port}", "firmware.dfu", "x"],
+        1,
+        USAGE,
+        untouched=["port", "firmware.dfu"],
+    ),
+    cannot_open("absent"),
+    cannot_open("file"),
+    cannot_open("gone"),
+    Case(
+        "port already in use",
+        [],
+        1,
+        "",
+        skip="under Wine a share mode of 0 does not make CreateFileA's open exclusive, so a "
+        "second open of the same port succeeds there; only real Windows can show the refusal",
+    ),
+    invalid_file("missing.dfu"),
+    invalid_file("short.dfu"),
+    invalid_file("beyond.dfu"),
+    invalid_file("empty.dfu"),
+]
+
+# Port names Wine maps to the machine's own serial ports; never passed.
+SYSTEM_PORT = re.compile(r"^(\\\\\.\\)?(com|lpt)\d+$", re.IGNORECASE)
+
+
+@dataclasses.dataclass
+class Context:
+    wine: WinePrefix
+    exe: str
+    sim: str
+    work: str
+    messages: dict
+
+
+def run_case(case: Case, number: int, ctx: Context):
+    """Runs one case; raises AssertionError on a mismatch."""
+    name = f"TARNWINE{number}"
+    case_dir = os.path.join(ctx.work, f"case{number}")
+    os.makedirs(case_dir, exist_ok=True)
+    image_out = os.path.join(case_dir, "received.bin")
+    quiet = device = None
+    typed = "\\\\.\\" + name
+    ctx.wine.unlink(name)
+    if case.port == "quiet":
+        quiet = QuietPort()
+        ctx.wine.link(name, quiet.slave)
+    elif case.port == "device":
+        device = Device(ctx.sim, case.device, image_out, os.path.join(case_dir, "tarnsim.log"))
+        ctx.wine.link(name, device.slave)
+    elif case.port == "file":
+        write_bytes(os.path.join(case_dir, "not_a_port"), b"")
+        ctx.wine.link(name, os.path.join(case_dir, "not_a_port"))
+    elif case.port == "gone":
+        gone = QuietPort()
+        ctx.wine.link(name, gone.slave)
+        gone.close()
+
+    watches = {}
+    for what in case.untouched:
+        path = (quiet or device).slave if what == "port" else os.path.join(ctx.work, what)
+        watches[what] = OpenWatch(path)
+
+    args = [a.replace("{port}", typed) for a in case.args]
+    for a in args:
+        if SYSTEM_PORT.match(a):
+            raise SystemExit(f"refusing to pass {a} to tarnload.exe: a real port of this machine")
+    ctx.wine.check_no_system_ports()
+
+    stdout_path = os.path.join(case_dir, "stdout")
+    stderr_path = os.path.join(case_dir, "stderr")
+    start = time.monotonic()
+    try:
+        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+            proc = subprocess.Popen(
+                ["wine", ctx.exe, *args], cwd=ctx.work, env=ctx.wine.env, stdout=out, stderr=err
+            )
+            try:
+                if case.during:
+                    case.during(device, stdout_path, proc)
+                # The exit is what counts: with a cold wineserver the output
+                # can stay open for a while after the program has ended.
+                status = proc.wait(RUN_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                raise AssertionError(f"still running after {RUN_TIMEOUT_S} s")
+        wall = time.monotonic() - start
+        traffic = quiet.traffic() if quiet else b""
+        opened = [what for what, w in watches.items() if w.opened()]
+    finally:
+        if device:
+            device.stop()
+        if quiet:
+            quiet.close()
+        ctx.wine.unlink(name)
+        for w in watches.values():
+            w.close()
+
+    out, timing = fold_timing(text_mode(open(stdout_path, "rb").read()))
+    marker = "Last windows error: "
+    if marker in out:
+        head, text = out.split(marker, 1)
+        if text not in ctx.messages:
+            raise AssertionError(f"last error text {text!r} is not one of the system's messages")
+        out = head + marker + "<system text>\n"
+    expected = case.expected.replace("{port}", typed)
+    if out != expected:
+        raise AssertionError("standard output differs:\n" + diff(expected, out))
+    if status != case.status:
+        raise AssertionError(f"exit status {status}, expected {case.status}")
+    if timing:
+        check_timing(timing, wall, case.min_download_s)
+    if opened:
+        raise AssertionError(f"opened, but must not have been: {', '.join(opened)}")
+    if case.no_traffic and traffic:
+        raise AssertionError(f"{len(traffic)} bytes were sent on the port")
+    if case.image:
+        want = image_of(os.path.join(ctx.work, "firmware.dfu"))
+        got = open(image_out, "rb").read() if os.path.exists(image_out) else b""
+        if got != want:
+            first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+            raise AssertionError(
+                f"device received {len(got)} bytes, expected {len(want)}; first difference at {first}"
+            )
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--exe", required=True, help="tarnload.exe (MinGW-w64 build)")
+    parser.add_argument("--sim", required=True, help="tarnsim (Linux build)")
+    parser.add_argument("--work", required=True, help="scratch folder (emptied)")
+    parser.add_argument("-k", dest="only", help="run only cases whose name contains this")
+    opts = parser.parse_args()
+
+    set_start = time.monotonic()
+    work = os.path.abspath(opts.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    wine = WinePrefix(work)
+    failed = 0
+    try:
+        boot_start = time.monotonic()
+        wine.start()
+        print(f"wine prefix ready in {time.monotonic() - boot_start:.1f} s", flush=True)
+        ctx = Context(wine, os.path.abspath(opts.exe), os.path.abspath(opts.sim), work, {})
+        ctx.messages = system_messages(wine, work)
+        firmware_files(work)
+        for number, case in enumerate(CASES, 1):
+            if opts.only and opts.only not in case.name:
+                continue
+            if case.skip:
+                print(f"skipped {case.name}: {case.skip}", flush=True)
+                continue
+            case_start = time.monotonic()
+            try:
+                run_case(case, number, ctx)
+                print(f"ok      {case.name} ({time.monotonic() - case_start:.1f} s)", flush=True)
+            except AssertionError as e:
+                failed += 1
+                print(f"FAILED  {case.name} ({time.monotonic() - case_start:.1f} s): {e}", flush=True)
+    finally:
+        wine.stop()
+    verdict = f"{failed} case(s) failed" if failed else "all cases passed"
+    print(f"wine set: {verdict} in {time.monotonic() - set_start:.1f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
