@@ -78,7 +78,7 @@ inline constexpr uint16_t MAX_BLOCK_DATA = 230;
 
 // One line byte at 115200 baud, 8 data bits, even parity, 1 start and 1 stop
 // bit: 11 bits, in nanoseconds (95486 ns).
-inline constexpr uint32_t PACED_BYTE_NS = 11u * 1000000000u / 115200u;
+inline constexpr uint64_t PACED_BYTE_NS = 11ull * 1000000000ull / 115200ull;
 
 // What the firmware of one mode (application or DFU) says about itself.
 struct Identity {

@@ -24,10 +24,13 @@
 
 namespace sim {
 
+struct LineAccess;
+
 class InProcessLine {
   public:
     // Connects `device` (which must outlive the line) and starts virtual
-    // time at the device's own clock. `paced`: host writes take line time.
+    // time at the device's own clock. `paced`: host writes take the line
+    // time of their bytes and the device's own pacing is switched on.
     explicit InProcessLine(Device& device, bool paced = false);
     ~InProcessLine();
     InProcessLine(const InProcessLine&) = delete;
@@ -55,8 +58,9 @@ class InProcessLine {
     Device& Dev();
 
   private:
+    friend struct LineAccess;
     Device& device_;
-    uint64_t now_us_;
+    uint64_t now_ns_;
     bool paced_;
     bool open_result_ = true;
     uint32_t opens_ = 0;

@@ -1,0 +1,397 @@
+#include "sim_device.h"
+
+#include "sim_dfu.h"
+#include "sim_faults.h"
+#include "sim_frame.h"
+#include "sim_link.h"
+
+#include <algorithm>
+#include <deque>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t NS_PER_US = 1000;
+constexpr uint64_t NS_PER_MS = 1000000;
+
+// Identities of a healthy device: a vendor ID of its own, the DFU firmware
+// one product number above the application.
+constexpr uint16_t DEFAULT_VID = 0x7A52;
+constexpr uint16_t DEFAULT_APP_PID = 0x0100;
+constexpr uint16_t DEFAULT_DFU_PID = 0x0101;
+constexpr uint16_t DEFAULT_APP_ATTRIBUTES =
+    ATTR_CAN_DOWNLOAD | ATTR_MANIFEST_TOLERANT | ATTR_WILL_DETACH;
+constexpr uint16_t DEFAULT_DFU_ATTRIBUTES = DEFAULT_APP_ATTRIBUTES;
+constexpr uint16_t DEFAULT_DETACH_TIMEOUT_MS = 1000;
+constexpr uint16_t DEFAULT_TRANSFER_SIZE = MAX_BLOCK_DATA;
+
+Identity MakeIdentity(uint16_t vid, uint16_t pid) {
+    // Length, type, USB 1.10, vendor-specific class and subclass, VID, PID,
+    // release 1.00.
+    Identity id{{12, 1, 0x10, 0x01, 0xFF, 0x00, 0, 0, 0, 0, 0x00, 0x01},
+                DEFAULT_APP_ATTRIBUTES,
+                DEFAULT_DETACH_TIMEOUT_MS,
+                DEFAULT_TRANSFER_SIZE};
+    id.SetIds(vid, pid);
+    return id;
+}
+
+} // namespace
+
+void Identity::SetIds(uint16_t vid, uint16_t pid) {
+    device_descriptor[6] = static_cast<uint8_t>(vid & 0xFF);
+    device_descriptor[7] = static_cast<uint8_t>(vid >> 8);
+    device_descriptor[8] = static_cast<uint8_t>(pid & 0xFF);
+    device_descriptor[9] = static_cast<uint8_t>(pid >> 8);
+}
+
+uint16_t Identity::Vid() const {
+    return static_cast<uint16_t>(device_descriptor[6] | (device_descriptor[7] << 8));
+}
+
+uint16_t Identity::Pid() const {
+    return static_cast<uint16_t>(device_descriptor[8] | (device_descriptor[9] << 8));
+}
+
+DeviceConfig::DeviceConfig()
+    : app(MakeIdentity(DEFAULT_VID, DEFAULT_APP_PID)),
+      dfu(MakeIdentity(DEFAULT_VID, DEFAULT_DFU_PID)) {
+    dfu.attributes = DEFAULT_DFU_ATTRIBUTES;
+}
+
+struct Device::Impl {
+    Impl(const DeviceConfig& c, uint64_t now_us)
+        : config(c), now_ns(now_us * NS_PER_US), faults(config.faults),
+          link(config, stats,
+               [this](TxKind kind, const std::vector<uint8_t>& bytes) { Write(kind, bytes); }),
+          dfu(config) {
+        dfu.PowerUp(config.start_state);
+        link.Start(now_ns);
+    }
+
+    struct PendingReply {
+        uint64_t due_ns;
+        std::vector<uint8_t> payload;
+        DfuOutcome::Restart restart_after; // None: no restart
+    };
+
+    DeviceConfig config;
+    DeviceStats stats;
+    uint64_t now_ns;
+    FaultInjector faults;
+    Link link;
+    DfuFunction dfu;
+    FrameSplitter splitter;
+    std::vector<RequestRecord> requests;
+    std::function<void(const std::string&)> log;
+
+    bool running = true;
+    uint64_t boot_ns = NEVER;
+    uint8_t boot_state = STATE_APP_IDLE;
+    std::deque<PendingReply> pending;
+    // Paced line: each byte with the time it has completely arrived.
+    std::deque<std::pair<uint64_t, uint8_t>> rx_line;
+    uint64_t rx_free_ns = 0;
+    std::deque<std::pair<uint64_t, uint8_t>> tx_line;
+    uint64_t tx_free_ns = 0;
+    // An injected fault touched the frame being received.
+    bool rx_tainted = false;
+
+    void Log(const std::string& line) {
+        if (log) {
+            log(line);
+        }
+    }
+
+    uint64_t ByteTime(uint64_t& line_free) {
+        line_free = std::max(line_free, now_ns) + PACED_BYTE_NS;
+        return line_free;
+    }
+
+    void Write(TxKind kind, const std::vector<uint8_t>& frame) {
+        if (config.mute) {
+            return;
+        }
+        bool altered = false;
+        const std::vector<uint8_t> out =
+            faults.OnTxFrame(frame, kind, &altered, &stats.injected_tx);
+        if (altered && DamagedFramePasses(out, frame)) {
+            ++stats.damaged_tx_passed;
+            Log("damaged device frame would pass the frame check: sent " + HexBytes(out) + " for " +
+                HexBytes(frame));
+        }
+        for (uint8_t b : out) {
+            tx_line.emplace_back(config.paced ? ByteTime(tx_free_ns) : now_ns, b);
+        }
+        stats.bytes_to_host += out.size();
+    }
+
+    void LineByte(uint8_t b) {
+        if (!running) {
+            return;
+        }
+        bool altered = false;
+        if (!faults.OnRxByte(&b, &altered)) {
+            ++stats.injected_rx;
+            rx_tainted = true;
+            return;
+        }
+        if (altered) {
+            ++stats.injected_rx;
+            rx_tainted = true;
+        }
+        if (splitter.Feed(b)) {
+            HandleFrame(splitter.Body(), splitter.Raw(), rx_tainted);
+        }
+        if (splitter.AtDelimiter() && running) {
+            // A delimiter made by a fault cut a frame in two: its second
+            // half is damaged too.
+            rx_tainted = altered;
+        }
+    }
+
+    void HandleFrame(const std::vector<uint8_t>& body, const std::vector<uint8_t>& raw,
+                     bool tainted) {
+        ++stats.host_frames;
+        Frame frame;
+        if (CheckFrame(body, &frame) != FrameCheck::Ok) {
+            ++stats.frame_errors;
+            link.OnFrameError();
+            link.FlushAck();
+            return;
+        }
+        if (tainted) {
+            ++stats.damaged_rx_passed;
+            Log("damaged host frame passed the frame check: frame " +
+                std::to_string(stats.host_frames) + ", bytes " + HexBytes(raw));
+        }
+        const bool twice = faults.DuplicateRxFrame();
+        if (twice) {
+            ++stats.injected_rx;
+        }
+        Dispatch(frame);
+        if (twice && running) {
+            Dispatch(frame);
+        }
+    }
+
+    void Dispatch(const Frame& frame) {
+        bool host_restart = false;
+        Link::Delivery delivery = link.OnFrame(frame, now_ns, &host_restart);
+        if (host_restart) {
+            pending.clear();
+            Log("host restarted the link");
+        }
+        if (!delivery.delivered || delivery.channel != REQUEST_CHANNEL) {
+            link.FlushAck();
+            return;
+        }
+        HandleRequest(delivery.payload);
+    }
+
+    void HandleRequest(const std::vector<uint8_t>& payload) {
+        RequestRecord record{now_ns / NS_PER_US, 0, 0, 0, 0, 0};
+        DfuOutcome outcome = dfu.Handle(payload, &record);
+        requests.push_back(record);
+        ++stats.requests;
+        if (config.restart_after_request != 0 && stats.requests == config.restart_after_request &&
+            outcome.restart == DfuOutcome::Restart::None) {
+            outcome.restart =
+                dfu.InDfuMode() ? DfuOutcome::Restart::IntoDfu : DfuOutcome::Restart::IntoApp;
+            outcome.restart_after_reply = true;
+        }
+        stats.updates = dfu.Updates();
+        if (outcome.reply) {
+            const DfuOutcome::Restart after =
+                outcome.restart_after_reply ? outcome.restart : DfuOutcome::Restart::None;
+            if (config.reply_delay_ms == 0 && pending.empty()) {
+                link.SendReply(outcome.payload, config.reliable_replies, now_ns);
+                if (after != DfuOutcome::Restart::None) {
+                    Restart(after);
+                }
+            } else {
+                link.FlushAck();
+                pending.push_back(
+                    {now_ns + config.reply_delay_ms * NS_PER_MS, outcome.payload, after});
+            }
+            return;
+        }
+        if (outcome.restart == DfuOutcome::Restart::None) {
+            link.FlushAck();
+            return;
+        }
+        if (outcome.ack_before_restart) {
+            link.FlushAck();
+        }
+        Restart(outcome.restart);
+    }
+
+    void Restart(DfuOutcome::Restart into) {
+        ++stats.restarts;
+        link.Stop();
+        splitter.Reset();
+        pending.clear();
+        running = false;
+        rx_tainted = false;
+        boot_state = into == DfuOutcome::Restart::IntoApp ? STATE_APP_IDLE : STATE_DFU_IDLE;
+        boot_ns = now_ns + config.restart_ms * NS_PER_MS;
+        Log(into == DfuOutcome::Restart::IntoApp ? "restarting: application"
+                                                 : "restarting: DFU firmware");
+    }
+
+    void Boot() {
+        boot_ns = NEVER;
+        running = true;
+        dfu.PowerUp(boot_state);
+        splitter.Reset();
+        link.Start(now_ns);
+    }
+
+    void SendDueReplies() {
+        while (!pending.empty() && pending.front().due_ns <= now_ns) {
+            PendingReply reply = std::move(pending.front());
+            pending.pop_front();
+            link.SendReply(reply.payload, config.reliable_replies, now_ns);
+            if (reply.restart_after != DfuOutcome::Restart::None) {
+                Restart(reply.restart_after);
+                return;
+            }
+        }
+    }
+
+    uint64_t NextInternal() const {
+        uint64_t next = std::min(link.NextDue(), boot_ns);
+        if (!pending.empty()) {
+            next = std::min(next, pending.front().due_ns);
+        }
+        if (!rx_line.empty()) {
+            next = std::min(next, rx_line.front().first);
+        }
+        return next;
+    }
+
+    void RunDue() {
+        while (!rx_line.empty() && rx_line.front().first <= now_ns) {
+            const uint8_t b = rx_line.front().second;
+            rx_line.pop_front();
+            LineByte(b);
+        }
+        if (boot_ns <= now_ns) {
+            Boot();
+        }
+        link.RunTimers(now_ns);
+        SendDueReplies();
+    }
+
+    void AdvanceTo(uint64_t target_ns) {
+        for (;;) {
+            const uint64_t next = NextInternal();
+            if (next > target_ns) {
+                break;
+            }
+            now_ns = std::max(now_ns, next);
+            RunDue();
+        }
+        now_ns = std::max(now_ns, target_ns);
+    }
+};
+
+Device::Device(const DeviceConfig& config, uint64_t now_us)
+    : impl_(std::make_unique<Impl>(config, now_us)) {}
+
+Device::~Device() = default;
+
+void Device::Receive(const uint8_t* data, size_t length) {
+    Impl& d = *impl_;
+    d.stats.bytes_from_host += length;
+    for (size_t i = 0; i < length; ++i) {
+        if (d.config.paced) {
+            d.rx_line.emplace_back(d.ByteTime(d.rx_free_ns), data[i]);
+        } else {
+            d.LineByte(data[i]);
+        }
+    }
+}
+
+size_t Device::Transmit(uint8_t* out, size_t max) {
+    Impl& d = *impl_;
+    size_t n = 0;
+    while (n < max && !d.tx_line.empty() && d.tx_line.front().first <= d.now_ns) {
+        out[n++] = d.tx_line.front().second;
+        d.tx_line.pop_front();
+    }
+    return n;
+}
+
+void Device::AdvanceTo(uint64_t now_us) {
+    if (now_us * NS_PER_US > impl_->now_ns) {
+        impl_->AdvanceTo(now_us * NS_PER_US);
+    }
+}
+
+uint64_t Device::Now() const {
+    return impl_->now_ns / NS_PER_US;
+}
+
+uint64_t Device::NextEventTime() const {
+    uint64_t next = impl_->NextInternal();
+    if (!impl_->tx_line.empty()) {
+        next = std::min(next, impl_->tx_line.front().first);
+    }
+    if (next == NEVER) {
+        return NEVER;
+    }
+    return (next + NS_PER_US - 1) / NS_PER_US;
+}
+
+DeviceConfig& Device::Config() {
+    return impl_->config;
+}
+
+uint8_t Device::State() const {
+    return impl_->dfu.State();
+}
+
+bool Device::InDfuMode() const {
+    return impl_->dfu.InDfuMode();
+}
+
+bool Device::LinkUp() const {
+    return impl_->link.Phase() == LinkPhase::Up;
+}
+
+bool Device::Running() const {
+    return impl_->running;
+}
+
+const std::vector<uint8_t>& Device::Image() const {
+    return impl_->dfu.Image();
+}
+
+bool Device::ImageComplete() const {
+    return impl_->dfu.ImageComplete();
+}
+
+bool Device::ManifestationDone() const {
+    return impl_->dfu.ManifestationDone();
+}
+
+uint32_t Device::CompletedUpdates() const {
+    return impl_->dfu.Updates();
+}
+
+const DeviceStats& Device::Stats() const {
+    return impl_->stats;
+}
+
+const std::vector<RequestRecord>& Device::Requests() const {
+    return impl_->requests;
+}
+
+void Device::SetLog(std::function<void(const std::string&)> log) {
+    impl_->log = std::move(log);
+}
+
+} // namespace sim
