@@ -1,0 +1,348 @@
+// The request transport and the requests against a scripted peer: replies
+// in odd places and shapes, time-outs and restarts, on virtual time.
+#include <gtest/gtest.h>
+
+#include "bcsp_link.h"
+#include "dfu_requests.h"
+#include "dfu_transport.h"
+#include "script_peer.h"
+
+namespace {
+
+const Bytes STATUS_IDLE = {0x00, 0x01, 0x02, 0x03, 0x02, 0x00};
+
+class TransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override { testing::internal::CaptureStdout(); }
+    void TearDown() override {
+        const std::string text = testing::internal::GetCapturedStdout();
+        if (HasFailure()) {
+            std::fputs(text.c_str(), stdout);
+        }
+    }
+    std::string Printed() {
+        std::string text = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return text;
+    }
+    void BringUp() {
+        ASSERT_TRUE(dfu_EstablishLink());
+        ASSERT_EQ(Printed(), "");
+    }
+    // Every request answered at once with `reply`, acknowledged in the
+    // reply's own header.
+    void AnswerWith(const sim::Frame& reply) {
+        peer.on_request = [this, reply](const sim::Frame&) { peer.Send(reply); };
+    }
+
+    ScriptPeer peer;
+};
+
+TEST_F(TransportTest, RepliesAreAcceptedInTheAcknowledgingFrameOrAfterIt) {
+    struct Case {
+        const char* name;
+        bool separate_ack;
+        bool reliable_reply;
+        bool other_channel_first;
+    };
+    const Case cases[] = {
+        {"reply carries the ack", false, true, false},
+        {"unreliable reply carries the ack", false, false, false},
+        {"ack-only frame first", true, true, false},
+        {"packet on channel 5 before the reply is discarded", true, true, true},
+        {"packet on channel 5 before the ack is discarded", false, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        local.on_request = [&](const sim::Frame&) {
+            if (c.other_channel_first && !c.separate_ack) {
+                local.SendRaw(sim::EncodeFrame(ScriptPeer::Reply(0, 6, Bytes(6, 0xEE), 5, false)));
+            }
+            if (c.separate_ack) {
+                local.SendAck();
+            }
+            if (c.other_channel_first && c.separate_ack) {
+                local.Send(ScriptPeer::Reply(0, 6, Bytes(6, 0xEE), 5, c.reliable_reply));
+            }
+            local.Send(
+                ScriptPeer::Reply(0, 6, STATUS_IDLE, sim::REQUEST_CHANNEL, c.reliable_reply));
+        };
+        ASSERT_TRUE(dfu_EstablishLink());
+        DfuStatus st{};
+        EXPECT_TRUE(dfu_GetStatus(&st));
+        EXPECT_EQ(st.state, 2);
+        EXPECT_EQ(dfu_PollTimeout(st), 0x010203u);
+        ASSERT_EQ(local.Requests().size(), 1u);
+        EXPECT_EQ(local.Requests()[0].payload, (Bytes{0xA1, 0x03, 0, 0, 0, 0, 6, 0}));
+        EXPECT_EQ(Printed(), "");
+    }
+}
+
+TEST_F(TransportTest, ReplyShapesAndTheirOutcome) {
+    struct Case {
+        const char* name;
+        sim::Frame reply;
+        uint16_t caller_size;
+        uint16_t want_result;
+        uint16_t want_size;
+        const char* want_printed;
+    };
+    const Bytes twelve = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const Case cases[] = {
+        {"exact", ScriptPeer::Reply(0, 6, STATUS_IDLE), 6, 0, 6, ""},
+        {"longer than asked: only the caller's size", ScriptPeer::Reply(0, 12, twelve), 6, 0, 6,
+         ""},
+        {"shorter than asked", ScriptPeer::Reply(0, 5, Bytes(5, 7)), 6, 0, 5, ""},
+        {"length field beyond the received bytes", ScriptPeer::Reply(0, 6, Bytes(3, 7)), 6, 0, 3,
+         ""},
+        {"device status", ScriptPeer::Reply(0x0F, 0, {}), 6, 0x0F, 6, "dfu_ReceivePacket \n"},
+        {"device status 2", ScriptPeer::Reply(2, 6, STATUS_IDLE), 6, 2, 6, "dfu_ReceivePacket \n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        // A full earlier reply leaves its bytes in the receive buffer.
+        local.on_request = [&](const sim::Frame&) {
+            local.Send(ScriptPeer::Reply(0, 12, Bytes(12, 0xAA)));
+        };
+        ASSERT_TRUE(dfu_EstablishLink());
+        DeviceDescriptor dd{};
+        ASSERT_TRUE(dfu_GetDeviceDescriptor(&dd));
+
+        local.on_request = [&](const sim::Frame&) { local.Send(c.reply); };
+        const uint8_t header[8] = {0xA1, 3, 0, 0, 0, 0, 6, 0};
+        ASSERT_TRUE(dfu_SendPacket(header, sizeof header, 5000));
+        uint8_t out[12] = {};
+        uint16_t size = c.caller_size;
+        EXPECT_EQ(dfu_ReceivePacket(out, &size), c.want_result);
+        EXPECT_EQ(size, c.want_size);
+        if (c.want_result == 0 && 4u + size <= c.reply.payload.size()) {
+            const Bytes got(out, out + size);
+            const Bytes sent(c.reply.payload.begin() + 4, c.reply.payload.begin() + 4 + size);
+            EXPECT_EQ(got, sent);
+            for (uint16_t i = size; i < sizeof out; ++i) {
+                EXPECT_EQ(out[i], 0) << "byte " << i << " written beyond the copied size";
+            }
+        }
+        EXPECT_EQ(Printed(), c.want_printed);
+    }
+}
+
+TEST_F(TransportTest, RequestsFailOnBadRepliesWithTheirLines) {
+    sim::Frame partial = ScriptPeer::Reply(0, 0, {});
+    partial.payload.resize(2);
+    struct Case {
+        const char* name;
+        sim::Frame reply;
+        const char* want_printed;
+    };
+    const Case cases[] = {
+        {"partial packet", partial,
+         "dfu_ReceivePacket received a partial packet\nGet status receive packet failed"},
+        {"five status bytes", ScriptPeer::Reply(0, 5, Bytes(5, 0)),
+         "Get status receive packet failed"},
+        {"lying length field", ScriptPeer::Reply(0, 6, Bytes(4, 0)),
+         "Get status receive packet failed"},
+        {"device status", ScriptPeer::Reply(9, 6, STATUS_IDLE),
+         "dfu_ReceivePacket \nGet status receive packet failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        local.on_request = [&](const sim::Frame&) { local.Send(c.reply); };
+        ASSERT_TRUE(dfu_EstablishLink());
+        DfuStatus st{};
+        EXPECT_FALSE(dfu_GetStatus(&st));
+        EXPECT_EQ(Printed(), c.want_printed);
+    }
+}
+
+TEST_F(TransportTest, StatusOnlyRequestsTellZeroFromNonZero) {
+    AnswerWith(ScriptPeer::Reply(0, 0, {}));
+    BringUp();
+    EXPECT_TRUE(dfu_ClearStatus());
+    EXPECT_TRUE(dfu_Download(3, STATUS_IDLE.data(), 6));
+    AnswerWith(ScriptPeer::Reply(0x0B, 0, {}));
+    EXPECT_FALSE(dfu_ClearStatus());
+    EXPECT_FALSE(dfu_Download(4, STATUS_IDLE.data(), 6));
+    EXPECT_EQ(Printed(), "dfu_ReceivePacket \ndfu_ReceivePacket \n"
+                         "dfu_Download receive packet failed\n");
+}
+
+TEST_F(TransportTest, RequestsGoOutAsSetupPackets) {
+    peer.on_request = [&](const sim::Frame& f) {
+        // DETACH and the reset request get no reply.
+        if (f.payload[1] == 0 || f.payload[1] == 7) {
+            peer.SendAck();
+        } else {
+            peer.Send(ScriptPeer::Reply(0, 12, Bytes(12, 0)));
+        }
+    };
+    BringUp();
+    Bytes block(230);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 7);
+    }
+    DfuStatus st{};
+    DeviceDescriptor dd{};
+    DfuFunctionalDescriptor fd{};
+    EXPECT_TRUE(dfu_Detach(0x1234));
+    EXPECT_TRUE(dfu_Download(0xBEEF, block.data(), 230));
+    EXPECT_TRUE(dfu_Download(7, nullptr, 0));
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_TRUE(dfu_ClearStatus());
+    EXPECT_TRUE(dfu_ResetDevice());
+    EXPECT_TRUE(dfu_GetDeviceDescriptor(&dd));
+    EXPECT_TRUE(dfu_GetFunctionalDescriptor(&fd));
+    EXPECT_FALSE(dfu_Download(1, block.data(), 231));
+    EXPECT_EQ(Printed(), "dfu_Download data size > max mtu\n");
+
+    Bytes dnload = {0x21, 1, 0xEF, 0xBE, 0, 0, 230, 0};
+    dnload.insert(dnload.end(), block.begin(), block.end());
+    const std::vector<Bytes> want = {
+        {0x21, 0, 0x34, 0x12, 0, 0, 0, 0}, dnload,
+        {0x21, 1, 7, 0, 0, 0, 0, 0},       {0xA1, 3, 0, 0, 0, 0, 6, 0},
+        {0x21, 4, 0, 0, 0, 0, 0, 0},       {0x41, 7, 0, 0, 0, 0, 0, 0},
+        {0xC1, 8, 0, 0, 0, 0, 12, 0},      {0xC1, 9, 0, 0, 0, 0, 6, 0},
+    };
+    ASSERT_EQ(peer.Requests().size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(peer.Requests()[i].payload, want[i]) << "request " << i;
+        EXPECT_TRUE(peer.Requests()[i].reliable);
+    }
+}
+
+TEST_F(TransportTest, DescriptorFieldsAreLittleEndian) {
+    const Bytes device = {0, 0, 0, 0, 0, 0, 0x34, 0x12, 0x78, 0x56, 0, 0};
+    const Bytes functional = {0x0D, 0x00, 0xE8, 0x03, 0x40, 0x00};
+    peer.on_request = [&](const sim::Frame& f) {
+        const Bytes& data = f.payload[1] == 8 ? device : functional;
+        peer.Send(ScriptPeer::Reply(0, static_cast<uint16_t>(data.size()), data));
+    };
+    BringUp();
+    DeviceDescriptor dd{};
+    DfuFunctionalDescriptor fd{};
+    ASSERT_TRUE(dfu_GetDeviceDescriptor(&dd));
+    ASSERT_TRUE(dfu_GetFunctionalDescriptor(&fd));
+    EXPECT_EQ(dfu_Vid(dd), 0x1234);
+    EXPECT_EQ(dfu_Pid(dd), 0x5678);
+    EXPECT_EQ(dfu_Attributes(fd), 0x000D);
+    EXPECT_EQ(dfu_DetachTimeout(fd), 1000);
+    EXPECT_EQ(dfu_TransferSize(fd), 64);
+}
+
+TEST_F(TransportTest, UnacknowledgedSendRetriesFourTimesThenLetsGoOfItsRecord) {
+    struct Case {
+        uint16_t timeout;
+        bool reset_request;
+    };
+    for (const Case c : {Case{5000, false}, Case{300, true}}) {
+        SCOPED_TRACE(c.timeout);
+        ScriptPeer local;
+        ASSERT_TRUE(dfu_EstablishLink());
+        const uint32_t start = local.NowMs();
+        if (c.reset_request) {
+            EXPECT_TRUE(dfu_ResetDevice());
+        } else {
+            const uint8_t header[8] = {0x21, 4, 0, 0, 0, 0, 0, 0};
+            EXPECT_FALSE(dfu_SendPacket(header, sizeof header, c.timeout));
+        }
+        // Every tick is one 1 ms sleep.
+        EXPECT_EQ(local.NowMs() - start, 4u * c.timeout);
+        EXPECT_EQ(Printed(), "dfu_SendPacket timed out, retry 0\n"
+                             "dfu_SendPacket timed out, retry 1\n"
+                             "dfu_SendPacket timed out, retry 2\n"
+                             "dfu_SendPacket timed out, retry 3\n");
+        // The engine resent it after every rest, but never once it was given
+        // up: with nothing registered to send, the line stays quiet.
+        EXPECT_GT(local.Requests().size(), 4u);
+        const uint64_t written = local.HostBytes();
+        EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
+        EXPECT_EQ(local.HostBytes(), written);
+        EXPECT_EQ(Printed(), "dfu_ReceivePacket timed out\n");
+    }
+}
+
+TEST_F(TransportTest, AcknowledgedRequestWithoutReplyTimesOutIn5000Ticks) {
+    peer.on_request = [&](const sim::Frame&) { peer.SendAck(); };
+    BringUp();
+    const uint8_t header[8] = {0x21, 4, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(dfu_SendPacket(header, sizeof header, 5000));
+    const uint32_t start = peer.NowMs();
+    EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
+    EXPECT_EQ(peer.NowMs() - start, 5000u);
+    EXPECT_EQ(Printed(), "dfu_ReceivePacket timed out\n");
+}
+
+TEST_F(TransportTest, RequestCutOffByAPeerResetIsSentAgainOnTheNewLink) {
+    int seen = 0;
+    peer.on_request = [&](const sim::Frame&) {
+        if (++seen == 1) {
+            // Restart before acknowledging.
+            peer.At(peer.NowMs() + 10, [&] { peer.SendLink(0); });
+        } else {
+            peer.Send(ScriptPeer::Reply(0, 6, STATUS_IDLE));
+        }
+    };
+    BringUp();
+    const uint32_t syncs_before = peer.HostLinkMessages(0);
+    DfuStatus st{};
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_EQ(seen, 2);
+    EXPECT_GT(peer.HostLinkMessages(0), syncs_before) << "the host restarted its link";
+    EXPECT_EQ(Printed(), "dfu_SendPacket detected a peer reset\n");
+}
+
+TEST_F(TransportTest, PeerResetWithoutTheLinkComingBackFailsTheSend) {
+    peer.on_request = [&](const sim::Frame&) {
+        peer.answer_link = false;
+        peer.SendLink(0);
+    };
+    BringUp();
+    const uint8_t header[8] = {0x21, 4, 0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(dfu_SendPacket(header, sizeof header, 100));
+    EXPECT_EQ(Printed(), "dfu_SendPacket detected a peer reset\n"
+                         "dfu_SendPacket timed out, retry 0\n"
+                         "dfu_SendPacket timed out, retry 1\n"
+                         "dfu_SendPacket timed out, retry 2\n"
+                         "dfu_SendPacket timed out, retry 3\n");
+}
+
+TEST_F(TransportTest, PeerResetDuringTheReplyWaitFailsTheRequest) {
+    peer.on_request = [&](const sim::Frame&) {
+        peer.SendAck();
+        peer.At(peer.NowMs() + 5, [&] { peer.SendLink(0); });
+    };
+    BringUp();
+    DfuStatus st{};
+    EXPECT_FALSE(dfu_GetStatus(&st));
+    EXPECT_EQ(Printed(), "dfu_ReceivePacket detected peer reset\nGet status receive packet failed");
+    EXPECT_TRUE(dfu_EstablishLink());
+}
+
+TEST_F(TransportTest, PacketArrivingWithTheLinkUpDoesNotStopInput) {
+    // The conf-response and a stray packet reach the host in one read.
+    peer.answer_link = false;
+    peer.At(1, [&] { peer.SendLink(1); });
+    peer.At(40, [&] {
+        peer.SendLink(3);
+        peer.SendRaw(sim::EncodeFrame(ScriptPeer::Reply(0, 0, {}, sim::REQUEST_CHANNEL, false)));
+    });
+    AnswerWith(ScriptPeer::Reply(0, 6, STATUS_IDLE));
+    BringUp();
+    DfuStatus st{};
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_EQ(st.state, 2);
+    EXPECT_EQ(Printed(), "");
+}
+
+TEST_F(TransportTest, EstablishLinkGivesUpAfter5000TicksOrOnAPeerReset) {
+    peer.answer_link = false;
+    EXPECT_FALSE(dfu_EstablishLink());
+    EXPECT_EQ(peer.NowMs(), 5000u);
+    EXPECT_GT(peer.HostLinkMessages(0), 1u);
+    EXPECT_EQ(Printed(), "");
+}
+
+} // namespace
