@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -17,10 +18,22 @@ std::string temp_dir() {
     static std::string dir = [] {
         char pattern[] = "/tmp/dfufile_test.XXXXXX";
         const char* made = mkdtemp(pattern);
-        return std::string(made ? made : "/tmp");
+        return std::string(made ? made : "");
     }();
     return dir;
 }
+
+class RemoveTempDir : public testing::Environment {
+  public:
+    void TearDown() override {
+        std::error_code ignored;
+        if (!temp_dir().empty()) {
+            std::filesystem::remove_all(temp_dir(), ignored);
+        }
+    }
+};
+[[maybe_unused]] testing::Environment* const remove_temp_dir =
+    testing::AddGlobalTestEnvironment(new RemoveTempDir);
 
 void put_le16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
     bytes[at] = static_cast<uint8_t>(v);
@@ -104,6 +117,7 @@ int open_descriptor_count() {
 
 class DfuFileTest : public testing::Test {
   protected:
+    void SetUp() override { ASSERT_FALSE(temp_dir().empty()); }
     void TearDown() override { dfufile_Close(); }
 };
 

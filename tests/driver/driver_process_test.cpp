@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -127,7 +128,7 @@ class OpenWatch {
 std::string make_temp_dir() {
     char pattern[] = "/tmp/driver_test.XXXXXX";
     const char* made = mkdtemp(pattern);
-    return made ? made : "/tmp";
+    return made ? made : "";
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -156,8 +157,15 @@ class DriverTest : public testing::Test {
     Pty pty;
 
     void SetUp() override {
+        ASSERT_FALSE(dir.empty());
         ASSERT_FALSE(pty.slave.empty());
         write_file(firmware, valid_dfu());
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!dir.empty()) {
+            std::filesystem::remove_all(dir, ignored);
+        }
     }
 };
 
