@@ -108,6 +108,10 @@ struct FaultConfig {
     std::vector<uint32_t> duplicate_reply; // written twice back to back
     // Acknowledgement-only frames, counted the same way.
     std::vector<uint32_t> drop_ack;
+    // Every frame the device writes (establishment, acknowledgements and
+    // replies alike), counted from 1.
+    std::vector<uint32_t> drop_frame;
+    std::vector<uint32_t> corrupt_frame;
 
     // Per byte, device -> host, after framing.
     double tx_corrupt_rate = 0;

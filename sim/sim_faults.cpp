@@ -48,6 +48,15 @@ std::vector<uint8_t> FaultInjector::OnTxFrame(const std::vector<uint8_t>& frame,
     *altered = false;
     std::vector<uint8_t> out = frame;
     bool duplicate = false;
+    ++frames_;
+    if (Listed(config_.drop_frame, frames_)) {
+        ++*injected;
+        return {};
+    }
+    if (Listed(config_.corrupt_frame, frames_) && CorruptFrameSurely(out)) {
+        ++*injected;
+        *altered = true;
+    }
     if (kind == TxKind::Reply) {
         ++replies_;
         if (Listed(config_.drop_reply, replies_)) {

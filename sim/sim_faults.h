@@ -40,6 +40,7 @@ class FaultInjector {
 
     const FaultConfig& config_;
     std::mt19937_64 random_;
+    uint64_t frames_ = 0;
     uint64_t replies_ = 0;
     uint64_t acks_ = 0;
 };

@@ -1,0 +1,447 @@
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t U16_MAX = 0xFFFF;
+constexpr uint64_t U32_MAX = 0xFFFFFFFF;
+constexpr size_t DESCRIPTOR_HEX_DIGITS = 24;
+// The make-dfu image may not outgrow the header's 32-bit suffix offset.
+constexpr uint64_t MAX_IMAGE_SIZE = 0x7FFFFFFF;
+
+const char USAGE[] =
+    R"(Usage: tarnsim [options]
+       tarnsim make-dfu --out FILE (--size N [--seed S] | --from RAW) [--vid V] [--pid P] [--desc TEXT]
+       tarnsim --help
+
+A virtual device on a pseudo-terminal. The first line of standard output is
+the path of the terminal to give tarnload. Runs until SIGINT/SIGTERM or until
+--updates updates have completed. Diagnostics go to standard error.
+Numbers may be decimal or 0x-hex. Exit status: 0 done, 1 runtime failure,
+2 bad options.
+
+Run:
+  --updates N              stop after N completed updates (default 0: run until a signal)
+  --image-out FILE         write the last received image (DNLOAD data in block order)
+  --stats FILE             write the statistics as key=value lines at exit
+  --quiet                  no diagnostics on standard error
+
+Device (defaults: a healthy device in application mode that detaches by itself):
+  --start STATE            app | dfu-idle | error | 0..10 (default app)
+  --vid V / --pid P        VID/PID of both modes (default 0x7A52, PID 0x0100 app, 0x0101 DFU)
+  --app-vid V --app-pid P --dfu-vid V --dfu-pid P
+  --app-descriptor HEX     the 12-byte device descriptor, 24 hex digits (VID at 6-7, PID at 8-9 LE)
+  --dfu-descriptor HEX
+  --attributes N           functional attributes of both modes (default 0x000D:
+                           download, manifestation tolerant, will detach)
+  --app-attributes N --dfu-attributes N
+  --no-will-detach         clear the will-detach bit of the application
+  --detach-timeout MS      both modes (default 1000); --app-detach-timeout, --dfu-detach-timeout
+  --transfer-size N        both modes (default 230; blocks above 230 are refused whatever
+                           is announced); --app-transfer-size, --dfu-transfer-size
+  --busy-answers N         dfuDNBUSY answers per block (default 1)
+  --busy-poll-ms MS        their poll time-out (default 5)
+  --manifest-answers N     dfuMANIFEST answers after the last block (default 1)
+  --manifest-poll-ms MS    their poll time-out (default 10)
+  --manifest-state S       state after manifestation: 2 (dfuIDLE, default) or 8 (wait reset)
+  --no-reset-ack           request 7 resets the device without acknowledging it
+  --unreliable-replies     send replies unreliable (default reliable)
+  --error-at-block K       report an error (dfuERROR) after DNLOAD block K
+  --error-in-manifest      report an error at the end of manifestation
+  --error-status S         the DFU status of those errors (default 3, errWRITE)
+  --refuse-clear-status S  CLRSTATUS fails with reply status S, the device stays in dfuERROR
+  --short-status           GETSTATUS replies carry 5 data bytes instead of 6
+  --restart-after-block K  restart (into DFU mode) after replying to DNLOAD block K
+  --restart-after-request N  restart after the Nth request since power-up
+  --reply-delay-ms MS      replies leave MS after the request (acknowledged at once)
+  --restart-ms MS          time a restart keeps the device off the line (default 20)
+  --link-repeat-ms MS      repeat interval of sync and conf (default 50)
+  --retransmit-ms MS       rest before an unacknowledged reply is sent again (default 100)
+  --mute                   never send a byte
+  --paced                  both directions at 115200 baud 8E1, 11 bits per byte (default off)
+
+Line faults (frame counters start at 1 and may be repeated; rates are 0..1):
+  --drop-frame N           drop the Nth frame the device writes (any kind)
+  --corrupt-frame N        flip a bit in the Nth frame the device writes (fails the CRC)
+  --drop-reply N           drop the Nth channel-12 frame (retransmissions count)
+  --corrupt-reply N        corrupt the Nth channel-12 frame
+  --duplicate-reply N      write the Nth channel-12 frame twice
+  --drop-ack N             drop the Nth acknowledgement-only frame
+  --tx-corrupt-rate P      corrupt each byte to the host with probability P
+  --tx-drop-rate P         drop each byte to the host with probability P
+  --rx-corrupt-rate P      corrupt each byte from the host with probability P
+  --rx-drop-rate P         drop each byte from the host with probability P
+  --tx-dup-rate P          write each frame twice with probability P
+  --rx-dup-rate P          handle each good host frame twice with probability P
+  --seed S                 seed of the random faults (default 1)
+
+make-dfu: a firmware file of a 100-byte header (suffix offset u32 LE at 10,
+description at 16), the image (header included: the file's bytes before the
+suffix) and a 16-byte DFU suffix (bcdDevice 0xFFFF, PID, VID, bcdDFU 0x0100,
+"UFD", 16, CRC-32 without final inversion over all bytes before it).
+  --out FILE               the file to write
+  --size N                 N random bytes after the header
+  --seed S                 their seed (default 1)
+  --from RAW               the bytes of RAW after the header instead
+  --vid V --pid P          default 0x7A52 / 0x0100
+  --desc TEXT              description, at most 64 characters (default "tarnsim sample firmware")
+)";
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || value > max) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool ParseRate(const std::string& text, double* out) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !(value >= 0.0 && value <= 1.0)) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool ParseDescriptor(const std::string& text, uint8_t out[12]) {
+    if (text.size() != DESCRIPTOR_HEX_DIGITS) {
+        return false;
+    }
+    for (size_t i = 0; i < 12; ++i) {
+        uint64_t byte = 0;
+        if (!ParseUnsigned("0x" + text.substr(2 * i, 2), 0xFF, &byte) ||
+            text.substr(2 * i, 2).find_first_of("xX") != std::string::npos) {
+            return false;
+        }
+        out[i] = static_cast<uint8_t>(byte);
+    }
+    return true;
+}
+
+// One option: whether it takes a value, and what to do with it (false: the
+// value is not acceptable; `why` says what is expected).
+struct Option {
+    bool takes_value;
+    const char* why;
+    std::function<bool(const std::string&)> apply;
+};
+
+using Table = std::map<std::string, Option>;
+
+std::function<bool(const std::string&)> Unsigned(uint64_t max, std::function<void(uint64_t)> set) {
+    return [max, set](const std::string& v) {
+        uint64_t n = 0;
+        if (!ParseUnsigned(v, max, &n)) {
+            return false;
+        }
+        set(n);
+        return true;
+    };
+}
+
+std::function<bool(const std::string&)> Rate(double* target) {
+    return [target](const std::string& v) { return ParseRate(v, target); };
+}
+
+std::function<bool(const std::string&)> Flag(std::function<void()> set) {
+    return [set](const std::string&) {
+        set();
+        return true;
+    };
+}
+
+Table RunTable(RunOptions& r) {
+    DeviceConfig& d = r.device;
+    FaultConfig& f = d.faults;
+    const char* u16 = "a number 0..65535";
+    const char* u32 = "a number 0..4294967295";
+    const char* rate = "a probability 0..1";
+    const char* frame = "a frame number 1..4294967295";
+    auto frames = [](std::vector<uint32_t>* list) {
+        return [list](const std::string& v) {
+            uint64_t n = 0;
+            if (!ParseUnsigned(v, U32_MAX, &n) || n == 0) {
+                return false;
+            }
+            list->push_back(static_cast<uint32_t>(n));
+            return true;
+        };
+    };
+    auto vid = [](Identity* id) {
+        return Unsigned(U16_MAX,
+                        [id](uint64_t n) { id->SetIds(static_cast<uint16_t>(n), id->Pid()); });
+    };
+    auto pid = [](Identity* id) {
+        return Unsigned(U16_MAX,
+                        [id](uint64_t n) { id->SetIds(id->Vid(), static_cast<uint16_t>(n)); });
+    };
+    auto field = [](uint16_t* a, uint16_t* b) {
+        return Unsigned(U16_MAX, [a, b](uint64_t n) {
+            *a = static_cast<uint16_t>(n);
+            if (b) {
+                *b = static_cast<uint16_t>(n);
+            }
+        });
+    };
+    auto both = [](std::function<bool(const std::string&)> x,
+                   std::function<bool(const std::string&)> y) {
+        return [x, y](const std::string& v) { return x(v) && y(v); };
+    };
+    auto descriptor = [](Identity* id) {
+        return [id](const std::string& v) { return ParseDescriptor(v, id->device_descriptor); };
+    };
+    auto block = [](int32_t* target) {
+        return Unsigned(U16_MAX, [target](uint64_t n) { *target = static_cast<int32_t>(n); });
+    };
+    auto ms = [](uint32_t* target) {
+        return Unsigned(U32_MAX, [target](uint64_t n) { *target = static_cast<uint32_t>(n); });
+    };
+
+    Table t;
+    t["--updates"] = {true, u32, ms(&r.updates)};
+    t["--image-out"] = {true, "a file name", [&r](const std::string& v) {
+                            r.image_out = v;
+                            return !v.empty();
+                        }};
+    t["--stats"] = {true, "a file name", [&r](const std::string& v) {
+                        r.stats_file = v;
+                        return !v.empty();
+                    }};
+    t["--quiet"] = {false, "", Flag([&r] { r.quiet = true; })};
+    t["--start"] = {true, "app, dfu-idle, error or a state number 0..10",
+                    [&d](const std::string& v) {
+                        uint64_t n = 0;
+                        if (v == "app") {
+                            n = STATE_APP_IDLE;
+                        } else if (v == "dfu-idle") {
+                            n = STATE_DFU_IDLE;
+                        } else if (v == "error") {
+                            n = STATE_ERROR;
+                        } else if (!ParseUnsigned(v, STATE_ERROR, &n)) {
+                            return false;
+                        }
+                        d.start_state = static_cast<uint8_t>(n);
+                        return true;
+                    }};
+    t["--vid"] = {true, u16, both(vid(&d.app), vid(&d.dfu))};
+    t["--pid"] = {true, u16, both(pid(&d.app), pid(&d.dfu))};
+    t["--app-vid"] = {true, u16, vid(&d.app)};
+    t["--app-pid"] = {true, u16, pid(&d.app)};
+    t["--dfu-vid"] = {true, u16, vid(&d.dfu)};
+    t["--dfu-pid"] = {true, u16, pid(&d.dfu)};
+    t["--app-descriptor"] = {true, "24 hex digits", descriptor(&d.app)};
+    t["--dfu-descriptor"] = {true, "24 hex digits", descriptor(&d.dfu)};
+    t["--attributes"] = {true, u16, field(&d.app.attributes, &d.dfu.attributes)};
+    t["--app-attributes"] = {true, u16, field(&d.app.attributes, nullptr)};
+    t["--dfu-attributes"] = {true, u16, field(&d.dfu.attributes, nullptr)};
+    t["--no-will-detach"] = {false, "", Flag([&d] {
+                                 d.app.attributes =
+                                     static_cast<uint16_t>(d.app.attributes & ~ATTR_WILL_DETACH);
+                             })};
+    t["--detach-timeout"] = {true, u16, field(&d.app.detach_timeout_ms, &d.dfu.detach_timeout_ms)};
+    t["--app-detach-timeout"] = {true, u16, field(&d.app.detach_timeout_ms, nullptr)};
+    t["--dfu-detach-timeout"] = {true, u16, field(&d.dfu.detach_timeout_ms, nullptr)};
+    t["--transfer-size"] = {true, u16, field(&d.app.transfer_size, &d.dfu.transfer_size)};
+    t["--app-transfer-size"] = {true, u16, field(&d.app.transfer_size, nullptr)};
+    t["--dfu-transfer-size"] = {true, u16, field(&d.dfu.transfer_size, nullptr)};
+    t["--busy-answers"] = {true, u32, ms(&d.busy_answers)};
+    t["--busy-poll-ms"] = {true, "a number 0..16777215", Unsigned(0xFFFFFF, [&d](uint64_t n) {
+                               d.busy_poll_timeout_ms = static_cast<uint32_t>(n);
+                           })};
+    t["--manifest-answers"] = {true, u32, ms(&d.manifest_answers)};
+    t["--manifest-poll-ms"] = {true, "a number 0..16777215", Unsigned(0xFFFFFF, [&d](uint64_t n) {
+                                   d.manifest_poll_timeout_ms = static_cast<uint32_t>(n);
+                               })};
+    t["--manifest-state"] = {true, "2 or 8", [&d](const std::string& v) {
+                                 uint64_t n = 0;
+                                 if (!ParseUnsigned(v, STATE_ERROR, &n) ||
+                                     (n != STATE_DFU_IDLE && n != STATE_MANIFEST_WAIT_RESET)) {
+                                     return false;
+                                 }
+                                 d.manifest_final_state = static_cast<uint8_t>(n);
+                                 return true;
+                             }};
+    t["--no-reset-ack"] = {false, "", Flag([&d] { d.ack_reset_request = false; })};
+    t["--unreliable-replies"] = {false, "", Flag([&d] { d.reliable_replies = false; })};
+    t["--error-at-block"] = {true, u16, block(&d.error_at_block)};
+    t["--error-in-manifest"] = {false, "", Flag([&d] { d.error_in_manifest = true; })};
+    t["--error-status"] = {true, "a number 1..255", [&d](const std::string& v) {
+                               uint64_t n = 0;
+                               if (!ParseUnsigned(v, 0xFF, &n) || n == 0) {
+                                   return false;
+                               }
+                               d.error_status = static_cast<uint8_t>(n);
+                               return true;
+                           }};
+    t["--refuse-clear-status"] = {true, "a number 1..65535", [&d](const std::string& v) {
+                                      uint64_t n = 0;
+                                      if (!ParseUnsigned(v, U16_MAX, &n) || n == 0) {
+                                          return false;
+                                      }
+                                      d.clear_status_refusal = static_cast<uint16_t>(n);
+                                      return true;
+                                  }};
+    t["--short-status"] = {false, "", Flag([&d] { d.short_status = true; })};
+    t["--restart-after-block"] = {true, u16, block(&d.restart_after_block)};
+    t["--restart-after-request"] = {true, "a request number 1..4294967295",
+                                    [&d](const std::string& v) {
+                                        uint64_t n = 0;
+                                        if (!ParseUnsigned(v, U32_MAX, &n) || n == 0) {
+                                            return false;
+                                        }
+                                        d.restart_after_request = static_cast<uint32_t>(n);
+                                        return true;
+                                    }};
+    t["--reply-delay-ms"] = {true, u32, ms(&d.reply_delay_ms)};
+    t["--restart-ms"] = {true, u32, ms(&d.restart_ms)};
+    t["--link-repeat-ms"] = {true, "a number 1..4294967295", [&d](const std::string& v) {
+                                 uint64_t n = 0;
+                                 if (!ParseUnsigned(v, U32_MAX, &n) || n == 0) {
+                                     return false;
+                                 }
+                                 d.link_repeat_ms = static_cast<uint32_t>(n);
+                                 return true;
+                             }};
+    t["--retransmit-ms"] = {true, "a number 1..4294967295", [&d](const std::string& v) {
+                                uint64_t n = 0;
+                                if (!ParseUnsigned(v, U32_MAX, &n) || n == 0) {
+                                    return false;
+                                }
+                                d.retransmit_ms = static_cast<uint32_t>(n);
+                                return true;
+                            }};
+    t["--mute"] = {false, "", Flag([&d] { d.mute = true; })};
+    t["--paced"] = {false, "", Flag([&d] { d.paced = true; })};
+    t["--drop-frame"] = {true, frame, frames(&f.drop_frame)};
+    t["--corrupt-frame"] = {true, frame, frames(&f.corrupt_frame)};
+    t["--drop-reply"] = {true, frame, frames(&f.drop_reply)};
+    t["--corrupt-reply"] = {true, frame, frames(&f.corrupt_reply)};
+    t["--duplicate-reply"] = {true, frame, frames(&f.duplicate_reply)};
+    t["--drop-ack"] = {true, frame, frames(&f.drop_ack)};
+    t["--tx-corrupt-rate"] = {true, rate, Rate(&f.tx_corrupt_rate)};
+    t["--tx-drop-rate"] = {true, rate, Rate(&f.tx_drop_rate)};
+    t["--rx-corrupt-rate"] = {true, rate, Rate(&f.rx_corrupt_rate)};
+    t["--rx-drop-rate"] = {true, rate, Rate(&f.rx_drop_rate)};
+    t["--tx-dup-rate"] = {true, rate, Rate(&f.tx_duplicate_rate)};
+    t["--rx-dup-rate"] = {true, rate, Rate(&f.rx_duplicate_rate)};
+    t["--seed"] = {true, "a number", Unsigned(UINT64_MAX, [&f](uint64_t n) { f.seed = n; })};
+    return t;
+}
+
+Table MakeTable(MakeDfuOptions& m) {
+    Table t;
+    t["--out"] = {true, "a file name", [&m](const std::string& v) {
+                      m.out = v;
+                      return !v.empty();
+                  }};
+    t["--from"] = {true, "a file name", [&m](const std::string& v) {
+                       m.from = v;
+                       return !v.empty();
+                   }};
+    t["--size"] = {true, "a number 0..2147483547", Unsigned(MAX_IMAGE_SIZE - 100, [&m](uint64_t n) {
+                       m.size = n;
+                       m.has_size = true;
+                   })};
+    t["--seed"] = {true, "a number", Unsigned(UINT64_MAX, [&m](uint64_t n) { m.seed = n; })};
+    t["--vid"] = {true, "a number 0..65535",
+                  Unsigned(U16_MAX, [&m](uint64_t n) { m.vid = static_cast<uint16_t>(n); })};
+    t["--pid"] = {true, "a number 0..65535",
+                  Unsigned(U16_MAX, [&m](uint64_t n) { m.pid = static_cast<uint16_t>(n); })};
+    t["--desc"] = {true, "at most 64 characters", [&m](const std::string& v) {
+                       m.description = v;
+                       return v.size() <= 64;
+                   }};
+    return t;
+}
+
+bool ParseWith(const Table& table, int first, int argc, const char* const* argv,
+               std::string* error) {
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_value = true;
+        }
+        const auto it = table.find(arg);
+        if (it == table.end()) {
+            *error = arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
+                                            : "unexpected argument '" + arg + "'";
+            return false;
+        }
+        const Option& option = it->second;
+        if (option.takes_value && !has_value) {
+            if (i + 1 >= argc) {
+                *error = "option '" + arg + "' needs a value (" + option.why + ")";
+                return false;
+            }
+            value = argv[++i];
+        } else if (!option.takes_value && has_value) {
+            *error = "option '" + arg + "' takes no value";
+            return false;
+        }
+        if (!option.apply(value)) {
+            *error = "bad value '" + value + "' for " + arg + ": expected " + option.why;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error) {
+    *out = CommandLine{};
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            out->command = Command::Help;
+            return true;
+        }
+    }
+    if (argc > 1 && std::string(argv[1]) == "make-dfu") {
+        out->command = Command::MakeDfu;
+        out->make.vid = out->run.device.app.Vid();
+        out->make.pid = out->run.device.app.Pid();
+        out->make.description = "tarnsim sample firmware";
+        if (!ParseWith(MakeTable(out->make), 2, argc, argv, error)) {
+            return false;
+        }
+        if (out->make.out.empty()) {
+            *error = "make-dfu needs --out FILE";
+            return false;
+        }
+        if (out->make.has_size == !out->make.from.empty()) {
+            *error = "make-dfu needs exactly one of --size N and --from RAW";
+            return false;
+        }
+        return true;
+    }
+    out->command = Command::Run;
+    return ParseWith(RunTable(out->run), 1, argc, argv, error);
+}
+
+const char* UsageText() {
+    return USAGE;
+}
+
+} // namespace sim

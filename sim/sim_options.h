@@ -1,0 +1,50 @@
+#pragma once
+// tarnsim's command line: the device options of a run and the make-dfu
+// sub-command, parsed into plain records. Parsing prints nothing; the
+// caller prints the message and exits with status 2.
+
+#include "sim_device.h"
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// A run: play the device on a pty.
+struct RunOptions {
+    DeviceConfig device;
+    uint32_t updates = 0;   // stop after this many completed updates (0: on a signal only)
+    std::string image_out;  // where the received image goes ("" = nowhere)
+    std::string stats_file; // where the statistics go ("" = nowhere)
+    bool quiet = false;     // no diagnostics on standard error
+};
+
+// `tarnsim make-dfu`: write a sample firmware file.
+struct MakeDfuOptions {
+    std::string out;
+    std::string from; // raw image file; "" = random bytes
+    uint64_t size = 0;
+    bool has_size = false;
+    uint64_t seed = 1;
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+    std::string description;
+};
+
+enum class Command { Run, MakeDfu, Help };
+
+struct CommandLine {
+    Command command = Command::Run;
+    RunOptions run;
+    MakeDfuOptions make;
+};
+
+// Parses argv[1..argc). Options take their value as the next argument or
+// after '='. On success fills *out and returns true; otherwise returns false
+// with *error holding one line (no newline) that names the offending option.
+bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error);
+
+// The --help text (every option, its default, the exit statuses).
+const char* UsageText();
+
+} // namespace sim

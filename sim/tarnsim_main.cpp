@@ -1,0 +1,233 @@
+// tarnsim: the virtual device on a pseudo-terminal, and the sample firmware
+// file writer. The device itself lives in the tarn_sim library; this file
+// only owns the pty, real time, signals and files.
+#include "sim_device.h"
+#include "sim_dfu_file.h"
+#include "sim_options.h"
+#include "sim_stats.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_BAD_OPTIONS = 2;
+// After the last requested update the host still sends its reset request
+// and reads the acknowledgement; leave once the line has been quiet this
+// long.
+constexpr uint64_t LINGER_US = 300000;
+// The longest the loop sleeps without looking at the line.
+constexpr uint64_t MAX_WAIT_US = 10000;
+// While no one has the terminal open, poll reports a hang-up at once; rest
+// this long between looks instead of spinning.
+constexpr uint64_t HANGUP_REST_US = 5000;
+// Output nobody reads is dropped beyond this much.
+constexpr size_t MAX_PENDING_OUTPUT = 65536;
+constexpr size_t IO_CHUNK = 4096;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void OnSignal(int) {
+    stop_requested = 1;
+}
+
+uint64_t NowUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+bool WriteFile(const std::string& path, const void* data, size_t size) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    file.close();
+    return static_cast<bool>(file);
+}
+
+int MakeDfu(const sim::MakeDfuOptions& m) {
+    std::vector<uint8_t> body;
+    if (!m.from.empty()) {
+        std::ifstream raw(m.from, std::ios::binary);
+        if (!raw) {
+            std::fprintf(stderr, "tarnsim: cannot read %s\n", m.from.c_str());
+            return EXIT_FAILED;
+        }
+        body.assign(std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>());
+    } else {
+        body = sim::RandomBytes(m.size, m.seed);
+    }
+    const std::vector<uint8_t> file = sim::BuildDfuFile(body, m.vid, m.pid, m.description);
+    if (!WriteFile(m.out, file.data(), file.size())) {
+        std::fprintf(stderr, "tarnsim: cannot write %s\n", m.out.c_str());
+        return EXIT_FAILED;
+    }
+    std::printf("%s: %zu bytes, image %zu bytes, VID 0x%04X, PID 0x%04X\n", m.out.c_str(),
+                file.size(), file.size() - sim::DFU_FILE_SUFFIX_SIZE, m.vid, m.pid);
+    return EXIT_OK;
+}
+
+// A pty master in raw mode, non-blocking. Returns -1 with a message printed.
+int OpenPty(std::string* slave) {
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
+        std::perror("tarnsim: pseudo-terminal");
+        return -1;
+    }
+    const char* name = ptsname(fd);
+    termios tio{};
+    if (name == nullptr || tcgetattr(fd, &tio) != 0) {
+        std::perror("tarnsim: pseudo-terminal");
+        close(fd);
+        return -1;
+    }
+    // Raw both ways: no echo, no line editing, no newline translation, so
+    // the bytes of a frame pass untouched before the host sets its modes.
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    *slave = name;
+    return fd;
+}
+
+void InstallSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int RunDevice(const sim::RunOptions& options) {
+    std::string slave;
+    const int master = OpenPty(&slave);
+    if (master < 0) {
+        return EXIT_FAILED;
+    }
+    InstallSignals();
+    std::printf("%s\n", slave.c_str());
+    std::fflush(stdout);
+
+    sim::Device device(options.device, NowUs());
+    if (!options.quiet) {
+        device.SetLog(
+            [](const std::string& line) { std::fprintf(stderr, "tarnsim: %s\n", line.c_str()); });
+    }
+    std::vector<uint8_t> pending;
+    uint8_t buffer[IO_CHUNK];
+    uint64_t last_host_us = NowUs();
+    uint32_t updates_seen = 0;
+
+    while (!stop_requested) {
+        uint64_t now = NowUs();
+        device.AdvanceTo(now);
+        bool hung_up = false;
+        for (;;) {
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) {
+                device.Receive(buffer, static_cast<size_t>(n));
+                last_host_us = now;
+                continue;
+            }
+            // EIO: no one has the terminal open.
+            hung_up = n < 0 && errno == EIO;
+            break;
+        }
+        device.AdvanceTo(NowUs());
+        for (size_t n; (n = device.Transmit(buffer, sizeof buffer)) != 0;) {
+            pending.insert(pending.end(), buffer, buffer + n);
+        }
+        if (!pending.empty()) {
+            const ssize_t n = write(master, pending.data(), pending.size());
+            if (n > 0) {
+                pending.erase(pending.begin(), pending.begin() + n);
+            } else if (n < 0 && errno == EIO) {
+                pending.clear();
+            }
+            if (pending.size() > MAX_PENDING_OUTPUT) {
+                pending.clear();
+            }
+        }
+        if (device.CompletedUpdates() != updates_seen) {
+            updates_seen = device.CompletedUpdates();
+            if (!options.quiet) {
+                std::fprintf(stderr, "tarnsim: update %u complete, image %zu bytes\n", updates_seen,
+                             device.Image().size());
+            }
+        }
+        now = NowUs();
+        if (options.updates != 0 && updates_seen >= options.updates && pending.empty() &&
+            now - last_host_us >= LINGER_US) {
+            break;
+        }
+
+        uint64_t wait = MAX_WAIT_US;
+        const uint64_t next = device.NextEventTime();
+        if (next <= now) {
+            wait = 0;
+        } else if (next - now < wait) {
+            wait = next - now;
+        }
+        if (hung_up) {
+            wait = std::min<uint64_t>(wait, HANGUP_REST_US);
+            timespec rest{0, static_cast<long>(wait * 1000)};
+            nanosleep(&rest, nullptr);
+            continue;
+        }
+        pollfd pfd{master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        timespec timeout{0, static_cast<long>(wait * 1000)};
+        ppoll(&pfd, 1, &timeout, nullptr);
+    }
+
+    int status = EXIT_OK;
+    if (!options.image_out.empty() &&
+        !WriteFile(options.image_out, device.Image().data(), device.Image().size())) {
+        std::fprintf(stderr, "tarnsim: cannot write %s\n", options.image_out.c_str());
+        status = EXIT_FAILED;
+    }
+    if (!options.stats_file.empty()) {
+        const std::string stats = sim::FormatStats(device);
+        if (!WriteFile(options.stats_file, stats.data(), stats.size())) {
+            std::fprintf(stderr, "tarnsim: cannot write %s\n", options.stats_file.c_str());
+            status = EXIT_FAILED;
+        }
+    }
+    close(master);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sim::CommandLine command;
+    std::string error;
+    if (!sim::ParseCommandLine(argc, argv, &command, &error)) {
+        std::fprintf(stderr, "tarnsim: %s (see tarnsim --help)\n", error.c_str());
+        return EXIT_BAD_OPTIONS;
+    }
+    switch (command.command) {
+    case sim::Command::Help:
+        std::fputs(sim::UsageText(), stdout);
+        return EXIT_OK;
+    case sim::Command::MakeDfu:
+        return MakeDfu(command.make);
+    case sim::Command::Run:
+        break;
+    }
+    return RunDevice(command.run);
+}
