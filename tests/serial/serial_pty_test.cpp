@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -63,6 +64,24 @@ struct Pty {
             }
         }
         return got;
+    }
+
+    // Waits until the slave side holds `count` unread bytes: a pty hands
+    // bytes over to the other side asynchronously. Looks through a second
+    // descriptor of the slave (TIOCEXCL lets root open it); falls back to a
+    // generous pause elsewhere.
+    void wait_queued_at_slave(int count) const {
+        const int probe = open(slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (probe < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return;
+        }
+        const auto end = Clock::now() + std::chrono::seconds(2);
+        int queued = 0;
+        while (Clock::now() < end && (ioctl(probe, FIONREAD, &queued) != 0 || queued < count)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        close(probe);
     }
 
     void send(const std::vector<uint8_t>& bytes) const {
@@ -175,12 +194,12 @@ TEST_F(SerialPtyTest, EmptyFlushWritesNothing) {
 TEST_F(SerialPtyTest, PurgeDropsUnflushedOutputAndQueuedInput) {
     open_port();
     pty.send({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    std::this_thread::sleep_for(SETTLE);
+    pty.wait_queued_at_slave(10);
     uint8_t b = 0;
     ASSERT_TRUE(com_GetByte(&b)); // the rest is read ahead
     EXPECT_EQ(b, 1);
     pty.send({11, 12, 13}); // and these wait in the OS queue
-    std::this_thread::sleep_for(SETTLE);
+    pty.wait_queued_at_slave(3);
     for (int i = 0; i < 40; ++i) {
         com_PutByte(0x55);
     }
@@ -199,7 +218,8 @@ TEST_F(SerialPtyTest, ReadWithNothingThereReturnsAtOnce) {
     for (int i = 0; i < 100; ++i) {
         ASSERT_FALSE(com_GetByte(&b));
     }
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
+    // A read that waited at all (VTIME, a blocking descriptor) would take far longer.
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(b, 0x33);
 }
 
