@@ -90,7 +90,11 @@ struct Pty {
             close(master);
         }
     }
+    // Bytes the program sent; they cross the pty asynchronously, so this
+    // waits a little for the first.
     size_t pending_bytes() const {
+        pollfd p{master, POLLIN, 0};
+        poll(&p, 1, 100);
         uint8_t buf[4096];
         size_t total = 0;
         ssize_t n;
