@@ -1,0 +1,282 @@
+// Connect, enter dfuIDLE and download against the device model on the
+// in-memory line, on virtual time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <unistd.h>
+
+#include "bcsp_link.h"
+#include "dfu_file.h"
+#include "dfu_requests.h"
+#include "dfu_transport.h"
+#include "dfu_update.h"
+#include "sim_device.h"
+#include "sim_dfu_file.h"
+#include "sim_line.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* DESCRIPTION = "in-process image";
+constexpr uint16_t FILE_VID = 0x1D50;
+constexpr uint16_t FILE_PID = 0x6089;
+
+std::string Hex4(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", v);
+    return buf;
+}
+
+class UpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = testing::TempDir() + "dfu_update_test_" + std::to_string(getpid()) + ".dfu";
+        bcsp_Init();
+        dfu_TransportInit();
+        device_descriptor = DeviceDescriptor{};
+        functional_descriptor = DfuFunctionalDescriptor{};
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override {
+        line_.reset();
+        device_.reset();
+        bcsp_Init();
+        const std::string text = testing::internal::GetCapturedStdout();
+        if (HasFailure()) {
+            std::fputs(text.c_str(), stdout);
+        }
+        std::remove(path_.c_str());
+    }
+
+    // Writes a firmware file whose image is a header plus `body`, opens it
+    // and starts the device.
+    void Start(const Bytes& body, uint64_t start_us = 0) {
+        file_ = sim::BuildDfuFile(body, FILE_VID, FILE_PID, DESCRIPTION);
+        image_.assign(file_.begin(), file_.end() - sim::DFU_FILE_SUFFIX_SIZE);
+        WriteFile(file_);
+        ASSERT_TRUE(dfufile_Open(path_.c_str(), nullptr));
+        device_ = std::make_unique<sim::Device>(config, start_us);
+        line_ = std::make_unique<sim::InProcessLine>(*device_);
+        Printed();
+    }
+    void WriteFile(const Bytes& bytes) {
+        FILE* f = std::fopen(path_.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        if (!bytes.empty()) {
+            ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
+        std::fclose(f);
+    }
+    std::string Printed() {
+        std::string text = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return text;
+    }
+    // The number of DNLOAD requests the device received, and of those with
+    // no data.
+    size_t Downloads(bool empty_only = false) const {
+        size_t n = 0;
+        for (const auto& r : device_->Requests()) {
+            n += r.request == DFU_DNLOAD && (!empty_only || r.length == 0);
+        }
+        return n;
+    }
+    std::string IdentityLines(const sim::Identity& id) {
+        return "VID: 0x" + Hex4(id.Vid()) + ", PID: 0x" + Hex4(id.Pid()) + "\n";
+    }
+
+    sim::DeviceConfig config;
+    std::unique_ptr<sim::Device> device_;
+    std::unique_ptr<sim::InProcessLine> line_;
+    std::string path_;
+    Bytes file_;
+    Bytes image_;
+};
+
+TEST_F(UpdateTest, FullUpdateFromApplicationModeAcrossATickWrap) {
+    config.busy_answers = 1;
+    config.busy_poll_timeout_ms = 3;
+    // Virtual time starts 2 s before the 32-bit millisecond tick wraps.
+    Start(sim::RandomBytes(60 * 230, 7), (uint64_t{1} << 32) * 1000 - 2'000'000);
+    ASSERT_TRUE(dfu_Connect());
+    ASSERT_TRUE(dfu_EnterIdle());
+    const uint32_t download_start = line_->NowMs();
+    ASSERT_TRUE(dfu_DownloadImage());
+    const uint32_t elapsed_ms = line_->NowMs() - download_start;
+
+    const size_t blocks = (image_.size() + 229) / 230;
+    const std::string out = Printed();
+    const std::string head = "BCSP communication established\n" + IdentityLines(config.app) +
+                             "Max detach timeout 1000 ms\nMTU 230 bytes\n"
+                             "Device in App mode - executing detach\n"
+                             "BCSP communication re-established\n" +
+                             IdentityLines(config.dfu) +
+                             "DFU capabilities: WillDetach ManifestTollerant Download \n"
+                             "MTU 230 bytes\nDevice in DFU mode\nDownloading\n";
+    ASSERT_EQ(out.substr(0, head.size()), head);
+
+    std::string progress;
+    uint32_t sent = 0;
+    for (size_t b = 1; b <= blocks; ++b) {
+        progress += ".";
+        sent += static_cast<uint32_t>(std::min<size_t>(230, image_.size() - (b - 1) * 230));
+        if (b % 50 == 0) {
+            progress += std::to_string(sent) + "\n";
+        }
+        progress += "Device BUSY, sleeping 3\n";
+    }
+    progress += "done\nManifest\nManifest complete, resetting device\n";
+    ASSERT_EQ(out.substr(head.size(), progress.size()), progress);
+
+    const std::string report = out.substr(head.size() + progress.size());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(report, m,
+                                 std::regex("Download time: ([0-9]+\\.[0-9]) s \\(([0-9]+) "
+                                            "Bytes/s\\)\nManifest time: ([0-9]+\\.[0-9]) s\n"
+                                            "Total time: ([0-9]+\\.[0-9]) s\n")))
+        << report;
+    const double download_s = std::stod(m[1]);
+    const double rate = std::stod(m[2]);
+    const double manifest_s = std::stod(m[3]);
+    const double total_s = std::stod(m[4]);
+    // The report comes from tick differences, so the wrap changes nothing.
+    EXPECT_GT(download_s, 0.0);
+    EXPECT_NEAR(download_s + manifest_s, total_s, 0.11);
+    EXPECT_LE(total_s, elapsed_ms / 1000.0 + 0.05);
+    EXPECT_NEAR(rate, image_.size() / download_s, image_.size() / download_s * 0.1);
+
+    EXPECT_EQ(device_->Image(), image_);
+    EXPECT_TRUE(device_->ManifestationDone());
+}
+
+TEST_F(UpdateTest, EnterIdleFromEachStartingState) {
+    struct Case {
+        const char* name;
+        uint8_t start_state;
+        bool will_detach;
+        uint16_t refuse_clear;
+        bool want;
+        const char* want_printed; // after the connect lines
+        uint8_t want_clears;
+    };
+    const Case cases[] = {
+        {"dfuIDLE", 2, true, 0, true, "Device in DFU mode\n", 0},
+        {"dfuERROR", 10, true, 0, true,
+         "Device in error state - clearing error\nDevice in DFU mode\n", 1},
+        {"dfuERROR, clearing refused", 10, true, 0x0E, false,
+         "Device in error state - clearing error\ndfu_ReceivePacket \n", 1},
+        {"unexpected state", 5, true, 0, true,
+         "Device in unexpected state - resetting\nDevice in DFU mode\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.start_state = c.start_state;
+        config.clear_status_refusal = c.refuse_clear;
+        Start({1, 2, 3});
+        ASSERT_TRUE(dfu_Connect());
+        Printed();
+        EXPECT_EQ(dfu_EnterIdle(), c.want);
+        EXPECT_EQ(Printed(), c.want_printed);
+        size_t clears = 0;
+        for (const auto& r : device_->Requests()) {
+            clears += r.request == DFU_CLRSTATUS;
+        }
+        EXPECT_EQ(clears, c.want_clears);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(UpdateTest, ShortStatusReplyEndsEnterIdleOnOneLine) {
+    config.short_status = true;
+    Start({1});
+    ASSERT_TRUE(dfu_Connect());
+    Printed();
+    EXPECT_FALSE(dfu_EnterIdle());
+    EXPECT_EQ(Printed(), "Get status receive packet failed"
+                         "Unable to get status of device\n");
+}
+
+TEST_F(UpdateTest, MuteDeviceFailsConnectSilentlyAfter5000Ticks) {
+    config.mute = true;
+    Start({1});
+    EXPECT_FALSE(dfu_Connect());
+    EXPECT_EQ(line_->NowMs(), 5000u);
+    EXPECT_EQ(Printed(), "");
+}
+
+TEST_F(UpdateTest, TransferSizeZeroRefusesANonEmptyImageBeforeAnyBlock) {
+    config.start_state = 2;
+    config.dfu.transfer_size = 0;
+    Start({1, 2, 3});
+    ASSERT_TRUE(dfu_Connect());
+    ASSERT_TRUE(dfu_EnterIdle());
+    Printed();
+    EXPECT_FALSE(dfu_DownloadImage());
+    EXPECT_EQ(Printed(), "Device transfer size is 0 - cannot download a non-empty image\n");
+    EXPECT_EQ(Downloads(), 0u);
+    EXPECT_FALSE(device_->ImageComplete());
+}
+
+TEST_F(UpdateTest, EmptyImageIsTheEndOfImageBlockAloneWhateverTheTransferSize) {
+    for (uint16_t transfer_size : {uint16_t{0}, uint16_t{230}}) {
+        SCOPED_TRACE(transfer_size);
+        config.start_state = 2;
+        config.dfu.transfer_size = transfer_size;
+        Start({});
+        // A suffix offset of 0: the image is empty.
+        Bytes empty_image(100, 0);
+        std::copy(file_.end() - 16, file_.end(), empty_image.begin());
+        empty_image[10] = empty_image[11] = empty_image[12] = empty_image[13] = 0;
+        WriteFile(empty_image);
+        ASSERT_TRUE(dfufile_Open(path_.c_str(), nullptr));
+        ASSERT_TRUE(dfu_Connect());
+        ASSERT_TRUE(dfu_EnterIdle());
+        Printed();
+        EXPECT_TRUE(dfu_DownloadImage());
+        const std::string out = Printed();
+        EXPECT_EQ(out.rfind("Downloading\ndone\nManifest\nManifest complete", 0), 0u) << out;
+        EXPECT_EQ(Downloads(), 1u);
+        EXPECT_EQ(Downloads(true), 1u);
+        EXPECT_TRUE(device_->ImageComplete());
+        EXPECT_TRUE(device_->Image().empty());
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(UpdateTest, FirmwareReadErrorFailsTheDownloadWithoutEndingTheImage) {
+    config.start_state = 2;
+    config.busy_answers = 0;
+    Start(sim::RandomBytes(20000, 3));
+    ASSERT_TRUE(dfu_Connect());
+    ASSERT_TRUE(dfu_EnterIdle());
+    // The file shrinks under the open reader (beyond what stdio buffered).
+    ASSERT_EQ(truncate(path_.c_str(), 300), 0);
+    Printed();
+    EXPECT_FALSE(dfu_DownloadImage());
+    const std::string out = Printed();
+    EXPECT_NE(out.find("Firmware file read error\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("done\n"), std::string::npos) << out;
+    EXPECT_EQ(Downloads(true), 0u);
+    EXPECT_FALSE(device_->ImageComplete());
+}
+
+TEST_F(UpdateTest, ManifestationWaitingForResetEndsWithoutResetOrReport) {
+    config.start_state = 2;
+    config.manifest_final_state = 8;
+    config.manifest_answers = 2;
+    Start(sim::RandomBytes(10, 1));
+    ASSERT_TRUE(dfu_Connect());
+    ASSERT_TRUE(dfu_EnterIdle());
+    Printed();
+    EXPECT_TRUE(dfu_DownloadImage());
+    EXPECT_EQ(Printed(), "Downloading\n.Device BUSY, sleeping 5\ndone\nManifest\n");
+    EXPECT_EQ(device_->Requests().back().request, DFU_GETSTATUS);
+    EXPECT_EQ(device_->Image(), image_);
+}
+
+} // namespace
