@@ -19,7 +19,12 @@ constexpr uint8_t LE_MESSAGES[LE_MESSAGE_COUNT][LE_MESSAGE_SIZE] = {
 
 // Unreliable, CRC, seq 0, ack 0, channel 1, length 4. Sent as stored: the
 // peer expects exactly these bytes, whatever our sequence numbers are.
-uint8_t le_header[4] = {0x40, 0x41, 0x00, 0x7E};
+constexpr uint8_t LE_HEADER[4] = {0x40, 0x41, 0x00, 0x7E};
+static_assert(static_cast<uint8_t>(LE_HEADER[0] + LE_HEADER[1] + LE_HEADER[2] + LE_HEADER[3]) ==
+                  0xFF,
+              "the stored header must pass the peer's header check");
+// The encoder's copy (its header argument is writable).
+uint8_t le_header[4] = {LE_HEADER[0], LE_HEADER[1], LE_HEADER[2], LE_HEADER[3]};
 
 // Which message follows, by pending reply (row) and link state (column).
 constexpr uint8_t NEXT_MESSAGE[3][3] = {
@@ -38,8 +43,6 @@ void start_message(uint8_t index) {
 }
 
 } // namespace
-
-static_assert(sizeof(le_header) == 4, "establishment header is a frame header");
 
 bool le_StartDueMessage() {
     if (next_message == LE_NONE) {

@@ -9,9 +9,6 @@
 
 namespace {
 
-const Bytes ACK_EXPECTING_0 = {0xC0, 0x40, 0x00, 0x00, 0xBF, 0x57, 0x1A, 0xC0};
-const Bytes ACK_EXPECTING_1 = {0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0};
-
 TEST(BcspCrc, RegisterIsCrc16Mcrf4xxAndGoesOutBitReversed) {
     uint16_t crc = BCSP_CRC_INIT;
     for (char c : std::string("123456789")) {

@@ -13,6 +13,10 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Acknowledgement-only frames as the engine must write them.
+inline const Bytes ACK_EXPECTING_0 = {0xC0, 0x40, 0x00, 0x00, 0xBF, 0x57, 0x1A, 0xC0};
+inline const Bytes ACK_EXPECTING_1 = {0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0};
+
 // Establishment payloads, by LeMessage index.
 extern const Bytes LE_PAYLOAD[4];
 
