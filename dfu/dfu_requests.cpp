@@ -42,8 +42,10 @@ ControlHeader MakeHeader(uint8_t type, uint8_t request, uint16_t value, uint16_t
     return ch;
 }
 
-bool SendHeader(const ControlHeader& ch, uint16_t timeout_ticks) {
-    return dfu_SendPacket(reinterpret_cast<const uint8_t*>(&ch), HEADER_SIZE, timeout_ticks);
+bool SendHeader(const ControlHeader& ch, uint16_t timeout_ticks,
+                PeerResetMeans peer_reset = PeerResetMeans::RequestLost) {
+    return dfu_SendPacket(reinterpret_cast<const uint8_t*>(&ch), HEADER_SIZE, timeout_ticks,
+                          peer_reset);
 }
 
 // Sends an IN request and reads exactly `size` data bytes of its reply.
@@ -133,7 +135,10 @@ bool dfu_ClearStatus() {
 
 bool dfu_ResetDevice() {
     // A device that resets at once may never acknowledge; that is success.
-    SendHeader(MakeHeader(REQ_VENDOR_OUT, VENDOR_RESET, 0, 0), RESET_SEND_TIMEOUT_TICKS);
+    // Its restart is the answer: sending the request again on the new link
+    // would only reset it once more.
+    SendHeader(MakeHeader(REQ_VENDOR_OUT, VENDOR_RESET, 0, 0), RESET_SEND_TIMEOUT_TICKS,
+               PeerResetMeans::RequestDone);
     return true;
 }
 

@@ -74,7 +74,8 @@ bool dfu_EstablishLink() {
     return false;
 }
 
-bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks) {
+bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks,
+                    PeerResetMeans peer_reset) {
     // The engine only reads the payload; the record type is shared with
     // receiving, hence the non-const pointer.
     BcspPacket send_packet{DFU_CHANNEL, 1, length, const_cast<uint8_t*>(data)};
@@ -105,6 +106,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
             }
             if (activity & ACTIVITY_PEER_RESET) {
                 con_Print("dfu_SendPacket detected a peer reset\n");
+                if (peer_reset == PeerResetMeans::RequestDone) {
+                    bcsp_Withdraw(&send_packet);
+                    return true;
+                }
                 awaiting_link_up = true;
             }
             TickStep(idle, &ticks);

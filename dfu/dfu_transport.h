@@ -28,12 +28,24 @@ static_assert(sizeof(DfuResponse) == RX_BUFFER_CAPACITY);
 // nothing.
 bool dfu_EstablishLink();
 
+// What a restart of the device while a request is unacknowledged means.
+enum class PeerResetMeans : uint8_t {
+    // The request was lost: it is sent again once the link is back up.
+    RequestLost,
+    // The restart is what the request asked for (the reset request): the
+    // send ends at once with true.
+    RequestDone,
+};
+
 // Sends one request reliably on channel 12: up to 4 attempts of
-// `timeout_ticks` ticks each. True once the device acknowledged it.
-// Prints "dfu_SendPacket timed out, retry %d\n" after each failed attempt
-// and "dfu_SendPacket detected a peer reset\n" on a peer reset. Never
-// returns with its record still registered in the engine.
-bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks);
+// `timeout_ticks` ticks each. True once the device acknowledged it (or,
+// with PeerResetMeans::RequestDone, once it restarted). False after 4
+// timed-out attempts. Prints "dfu_SendPacket timed out, retry %d\n"
+// (standard output flushed) after each failed attempt and
+// "dfu_SendPacket detected a peer reset\n" on a peer reset. Never returns
+// with its record still registered in the engine.
+bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks,
+                    PeerResetMeans peer_reset = PeerResetMeans::RequestLost);
 
 // Waits at most 5000 ticks for one reply. Returns 0 on success, 2 on a
 // transport failure (time-out, partial packet, peer reset; each with its
