@@ -5,7 +5,11 @@
 #include "bcsp_link.h"
 #include "dfu_requests.h"
 #include "dfu_transport.h"
+#include "dfu_update.h"
 #include "script_peer.h"
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -343,6 +347,141 @@ TEST_F(TransportTest, EstablishLinkGivesUpAfter5000TicksOrOnAPeerReset) {
     EXPECT_EQ(peer.NowMs(), 5000u);
     EXPECT_GT(peer.HostLinkMessages(0), 1u);
     EXPECT_EQ(Printed(), "");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(TransportTest, ResetRequestEndsWhenTheDeviceRestartsInsteadOfResendingIt) {
+    int resets = 0;
+    peer.on_request = [&](const sim::Frame&) {
+        ++resets;
+        peer.SendLink(0);
+    };
+    BringUp();
+    EXPECT_TRUE(dfu_ResetDevice());
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(Printed(), "dfu_SendPacket detected a peer reset\n");
+    // Nothing of the request is left in the engine: the next link carries no
+    // channel-12 frame.
+    const size_t frames = peer.Requests().size();
+    EXPECT_TRUE(dfu_EstablishLink());
+    EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
+    EXPECT_EQ(peer.Requests().size(), frames);
+}
+
+// A device that walks through the given states, one per GETSTATUS.
+class EnterIdleTest : public TransportTest {
+  protected:
+    void Serve(ScriptPeer& peer, std::vector<uint8_t> states) {
+        states_ = std::move(states);
+        peer.on_request = [this, &peer](const sim::Frame& f) {
+            const uint8_t request = f.payload[1];
+            ++counts_[request];
+            switch (request) {
+            case DFU_GETSTATUS: {
+                const uint8_t state = states_.empty() ? 2 : states_.front();
+                if (!states_.empty()) {
+                    states_.erase(states_.begin());
+                }
+                peer.Send(ScriptPeer::Reply(0, 6, {0, 0, 0, 0, state, 0}));
+                break;
+            }
+            case VENDOR_GET_DEVICE_DESCRIPTOR:
+                peer.Send(ScriptPeer::Reply(0, 12, {0, 0, 0, 0, 0, 0, 0x34, 0x12, 0x02, 0, 0, 0}));
+                break;
+            case VENDOR_GET_FUNCTIONAL_DESCRIPTOR:
+                peer.Send(ScriptPeer::Reply(0, 6, {attributes_, 0, 0xF4, 0x01, 64, 0}));
+                break;
+            case DFU_CLRSTATUS:
+                peer.Send(ScriptPeer::Reply(0, 0, {}));
+                break;
+            default: // DETACH, reset: acknowledged, no reply
+                peer.SendAck();
+                break;
+            }
+        };
+    }
+    std::vector<uint8_t> states_;
+    uint8_t attributes_ = 0x0F;
+    int counts_[16] = {};
+};
+
+TEST_F(EnterIdleTest, AtMostThreeStatusChecks) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> states;
+        uint8_t attributes;
+        bool want;
+        const char* want_printed;
+        int want_status_requests, want_clears, want_detaches, want_resets;
+    };
+    const Case cases[] = {
+        {"dfuERROR three times",
+         {10, 10, 10, 2},
+         0x0F,
+         false,
+         "Device in error state - clearing error\n"
+         "Device in error state - clearing error\n"
+         "Device in error state - clearing error\n",
+         3,
+         3,
+         0,
+         0},
+        {"application, dfuERROR, dfuIDLE",
+         {0, 10, 2},
+         0x0F,
+         true,
+         "Device in App mode - executing detach\nBCSP communication re-established\n"
+         "VID: 0x1234, PID: 0x0002\n"
+         "DFU capabilities: WillDetach ManifestTollerant Upload Download \nMTU 64 bytes\n"
+         "Device in error state - clearing error\nDevice in DFU mode\n",
+         3,
+         1,
+         1,
+         0},
+        {"application without will-detach, no capabilities",
+         {0, 2},
+         0x00,
+         true,
+         "Device in App mode - executing detach\nBCSP communication re-established\n"
+         "VID: 0x1234, PID: 0x0002\nDFU capabilities: \nMTU 64 bytes\nDevice in DFU mode\n",
+         2,
+         0,
+         1,
+         1},
+        {"unexpected, unexpected, unexpected",
+         {3, 9, 6, 2},
+         0x0F,
+         false,
+         "Device in unexpected state - resetting\n"
+         "Device in unexpected state - resetting\n"
+         "Device in unexpected state - resetting\n",
+         3,
+         0,
+         0,
+         3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        std::fill(std::begin(counts_), std::end(counts_), 0);
+        attributes_ = c.attributes;
+        Serve(local, c.states);
+        ASSERT_TRUE(dfu_EstablishLink());
+        // The descriptors as the connect step leaves them.
+        DfuFunctionalDescriptor fd{};
+        ASSERT_TRUE(dfu_GetFunctionalDescriptor(&fd));
+        functional_descriptor = fd;
+        counts_[VENDOR_GET_FUNCTIONAL_DESCRIPTOR] = 0;
+        EXPECT_EQ(dfu_EnterIdle(), c.want);
+        EXPECT_EQ(Printed(), c.want_printed);
+        EXPECT_EQ(counts_[DFU_GETSTATUS], c.want_status_requests);
+        EXPECT_EQ(counts_[DFU_CLRSTATUS], c.want_clears);
+        EXPECT_EQ(counts_[DFU_DETACH], c.want_detaches);
+        EXPECT_EQ(counts_[VENDOR_RESET], c.want_resets);
+    }
 }
 
 } // namespace
