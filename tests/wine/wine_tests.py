@@ -40,8 +40,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 USAGE = "Usage: tarnload.exe <com> <file.dfu>\n"
 
 # Longest any single tarnload.exe run may take. The slowest case waits out
-# four 5000-tick send attempts (a tick is a 1 ms Sleep, ~1.13 ms under Wine).
-RUN_TIMEOUT_S = 60
+# four 5000-tick send attempts: a tick is a 1 ms Sleep, ~1.13 ms under an idle
+# Wine and near 2 ms on a busy machine.
+RUN_TIMEOUT_S = 90
 
 # ---------------------------------------------------------------------------
 # Wine prefix
@@ -362,6 +363,58 @@ def invalid_file(path: str) -> Case:
     )
 
 
+# The device the update cases talk to: IDs and sizes apart from tarnsim's
+# defaults, so that each printed value is known to come from the device.
+DEVICE = [
+    "--app-vid", "0x5A17", "--app-pid", "0x0A01",
+    "--dfu-vid", "0x5A17", "--dfu-pid", "0x0D01",
+    "--detach-timeout", "750", "--transfer-size", "230", "--attributes", "0x000D",
+]  # fmt: skip
+
+FILE_LINES = f"DFU file: {FIRMWARE_DESCRIPTION}\nDFU file VID: 0x{FIRMWARE_VID:04X}, PID: 0x{FIRMWARE_PID:04X}\n"
+
+def connect_lines(pid: int) -> str:
+    return (
+        "BCSP communication established\n"
+        f"VID: 0x5A17, PID: 0x{pid:04X}\n"
+        "Max detach timeout 750 ms\n"
+        "MTU 230 bytes\n"
+    )
+
+
+APP_PID, DFU_PID = 0x0A01, 0x0D01
+DETACH_LINES = (
+    "Device in App mode - executing detach\n"
+    "BCSP communication re-established\n"
+    "VID: 0x5A17, PID: 0x0D01\n"
+    "DFU capabilities: WillDetach ManifestTollerant Download \n"
+    "MTU 230 bytes\n"
+    "Device in DFU mode\n"
+)
+# 57 blocks: the 50th ends its line with the bytes sent so far.
+BLOCKS, FULL_LINE = 57, 50
+FINISH_LINES = (
+    "Manifest\n"
+    "Manifest complete, resetting device\n"
+    + TIMING_SHAPE
+    + "Operation complete, the new application should now be running\n"
+)
+BUSY = "Device BUSY, sleeping 10\n"
+CRC_ERROR = "\n######################## CRC Error\n"
+
+
+def kill_when_restarting(device: Device, stdout_path: str, proc: subprocess.Popen):
+    """Pulls the device off the line for good once it has gone quiet for
+    its restart: the port's far end closes, so every later write fails."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and proc.poll() is None:
+        if b"restarting" in open(device.log.name, "rb").read():
+            device.kill()
+            return
+        time.sleep(0.01)
+    raise AssertionError("the device never restarted")
+
+
 CASES = [
     Case("usage: no arguments", [], 1, USAGE),
     Case("usage: port only", ["{port}"], 1, USAGE, untouched=["port"]),
@@ -387,6 +440,80 @@ CASES = [
     invalid_file("short.dfu"),
     invalid_file("beyond.dfu"),
     invalid_file("empty.dfu"),
+    Case(
+        "update from application mode, will-detach, never busy",
+        ["{port}", "firmware.dfu"],
+        0,
+        FILE_LINES
+        + connect_lines(APP_PID)
+        + DETACH_LINES
+        + "Downloading\n"
+        + "." * FULL_LINE + "11500\n"
+        + "." * (BLOCKS - FULL_LINE) + "done\n"
+        + FINISH_LINES,
+        port="device",
+        device=DEVICE + ["--busy-answers", "0"],
+        image=True,
+    ),
+    Case(
+        # Reply 30 is lost and reply 48 (the ready answer after block 9,
+        # counting the lost one's resend) arrives damaged; the device
+        # sends both again.
+        "update with busy blocks and line faults",
+        ["{port}", "firmware.dfu"],
+        0,
+        FILE_LINES
+        + connect_lines(APP_PID)
+        + DETACH_LINES
+        + "Downloading\n"
+        + ("." + BUSY * 2) * 10
+        + CRC_ERROR
+        + ("." + BUSY * 2) * (FULL_LINE - 11)
+        + ".11500\n" + BUSY * 2
+        + ("." + BUSY * 2) * (BLOCKS - FULL_LINE)
+        + "done\n"
+        + FINISH_LINES,
+        port="device",
+        device=DEVICE
+        + ["--busy-answers", "2", "--busy-poll-ms", "10"]
+        + ["--drop-reply", "30", "--corrupt-reply", "48", "--retransmit-ms", "500"],
+        image=True,
+        # Two 10 ms sleeps per block, less the report's rounding.
+        min_download_s=BLOCKS * 2 * 0.010 - 0.05,
+    ),
+    Case(
+        # The device's own error leaves no Windows error behind: no report line.
+        "failed download, device error",
+        ["{port}", "firmware.dfu"],
+        1,
+        FILE_LINES
+        + connect_lines(DFU_PID)
+        + "Device in DFU mode\n"
+        + "Downloading\n"
+        + "....\nDevice reports error (3) during download - aborting\n"
+        + "Download failed\n",
+        port="device",
+        device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
+    ),
+    Case(
+        "failed download, the device vanishes",
+        ["{port}", "firmware.dfu"],
+        1,
+        FILE_LINES
+        + connect_lines(DFU_PID)
+        + "Device in DFU mode\n"
+        + "Downloading\n"
+        + "...."
+        + "".join(f"dfu_SendPacket timed out, retry {n}\n" for n in range(4))
+        + "Get status send packet failed\n"
+        + "Download failed\n"
+        + "Last windows error: <system text>\n",
+        port="device",
+        device=DEVICE
+        + ["--start", "dfu-idle", "--busy-answers", "0"]
+        + ["--restart-after-block", "3", "--restart-ms", "60000"],
+        during=kill_when_restarting,
+    ),
 ]
 
 # Port names Wine maps to the machine's own serial ports; never passed.
