@@ -1,0 +1,258 @@
+// Download benchmark: flashes a 64 KiB image through tarnsim with the line
+// paced at 115200 baud 8E1 and no device busy time, and sets the data rate
+// tarnload reports against the most this protocol allows on that line.
+//
+// The ceiling: every request and reply is a whole frame that must cross the
+// line before the next one can start (one request in flight), so the
+// download phase takes at least (every byte of every frame of that phase,
+// both directions, escapes included) x 11 bits / 115200 baud. The frames
+// are built here exactly as they go on the wire for this image.
+//
+// Usage: download_bench [work-dir]   (default: a fresh directory in /tmp)
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <regex>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "sim_dfu_file.h"
+#include "sim_frame.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t IMAGE_SIZE = 64 * 1024;
+constexpr size_t BLOCK = 230;
+constexpr double LINE_BAUD = 115200.0;
+constexpr double BITS_PER_BYTE = 11.0; // start, 8 data, even parity, stop
+constexpr size_t STATUS_DATA = 6;
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child Spawn(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    return {pid, fds[0]};
+}
+
+std::string ReadAll(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string ReadLine(int fd, int timeout_ms) {
+    std::string line;
+    char c;
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, timeout_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+bool WriteFile(const std::string& path, const Bytes& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::map<std::string, std::string> ReadStats(const std::string& path) {
+    std::map<std::string, std::string> stats;
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) {
+        return stats;
+    }
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        std::string s(line);
+        const size_t eq = s.find('=');
+        if (eq != std::string::npos) {
+            stats[s.substr(0, eq)] = s.substr(eq + 1, s.find('\n') - eq - 1);
+        }
+    }
+    std::fclose(f);
+    return stats;
+}
+
+// Line bytes of the download phase: each data block and the end-of-image
+// block as a DNLOAD request and its reply, each data block followed by a
+// GETSTATUS request and its 6-byte reply. Acknowledgements travel in these
+// frames' headers; sequence numbers advance as the link advances them.
+size_t DownloadPhaseLineBytes(const Bytes& image) {
+    uint8_t host_seq = 0;
+    uint8_t device_seq = 0;
+    size_t total = 0;
+    auto exchange = [&](const Bytes& request, const Bytes& reply) {
+        sim::Frame req;
+        req.reliable = true;
+        req.channel = sim::REQUEST_CHANNEL;
+        req.seq = host_seq;
+        req.ack = device_seq;
+        req.payload = request;
+        host_seq = (host_seq + 1) & 7;
+        sim::Frame rep;
+        rep.reliable = true;
+        rep.channel = sim::REQUEST_CHANNEL;
+        rep.seq = device_seq;
+        rep.ack = host_seq;
+        rep.payload = reply;
+        device_seq = (device_seq + 1) & 7;
+        total += sim::EncodeFrame(req).size() + sim::EncodeFrame(rep).size();
+    };
+    const Bytes status_only = {0, 0, 0, 0};
+    const Bytes status_reply = {0, 0, STATUS_DATA, 0, 0, 0, 0, 0, 5, 0};
+    const Bytes get_status = {0xA1, 3, 0, 0, 0, 0, STATUS_DATA, 0};
+    uint16_t block = 0;
+    for (size_t at = 0; at < image.size(); at += BLOCK, ++block) {
+        const size_t n = std::min(BLOCK, image.size() - at);
+        Bytes dnload = {
+            0x21, 1, static_cast<uint8_t>(block & 0xFF), static_cast<uint8_t>(block >> 8),
+            0,    0, static_cast<uint8_t>(n & 0xFF),     static_cast<uint8_t>(n >> 8)};
+        dnload.insert(dnload.end(), image.begin() + static_cast<long>(at),
+                      image.begin() + static_cast<long>(at + n));
+        exchange(dnload, status_only);
+        exchange(get_status, status_reply);
+    }
+    exchange(
+        {0x21, 1, static_cast<uint8_t>(block & 0xFF), static_cast<uint8_t>(block >> 8), 0, 0, 0, 0},
+        status_only);
+    return total;
+}
+
+double LineSeconds(double bytes) {
+    return bytes * BITS_PER_BYTE / LINE_BAUD;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string dir;
+    if (argc > 1) {
+        dir = argv[1];
+    } else {
+        char templ[] = "/tmp/tarn_download_bench_XXXXXX";
+        if (mkdtemp(templ) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        dir = templ;
+    }
+    const std::string firmware = dir + "/bench.dfu";
+    const std::string received = dir + "/received.bin";
+    const std::string stats_file = dir + "/stats.txt";
+
+    const Bytes file =
+        sim::BuildDfuFile(sim::RandomBytes(IMAGE_SIZE - sim::DFU_FILE_HEADER_SIZE, 9), 0x7A52,
+                          0x0100, "download benchmark");
+    const Bytes image(file.begin(), file.end() - sim::DFU_FILE_SUFFIX_SIZE);
+    if (!WriteFile(firmware, file)) {
+        std::fprintf(stderr, "cannot write %s\n", firmware.c_str());
+        return 1;
+    }
+
+    Child sim = Spawn({TARNSIM_PATH, "--paced", "--busy-answers=0", "--quiet", "--image-out",
+                       received, "--stats", stats_file});
+    const std::string pty = ReadLine(sim.out, 5000);
+    if (pty.rfind("/dev/", 0) != 0) {
+        std::fprintf(stderr, "tarnsim did not report its terminal\n");
+        return 1;
+    }
+
+    Child load = Spawn({TARNLOAD_PATH, pty, firmware});
+    const std::string output = ReadAll(load.out);
+    int status = 0;
+    rusage usage{};
+    wait4(load.pid, &status, 0, &usage);
+    kill(sim.pid, SIGTERM);
+    waitpid(sim.pid, nullptr, 0);
+
+    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::smatch m;
+    if (!ok || !std::regex_search(
+                   output, m, std::regex("Download time: ([0-9.]+) s \\(([0-9]+) Bytes/s\\)"))) {
+        std::fprintf(stderr, "tarnload failed:\n%s", output.c_str());
+        return 1;
+    }
+    const double reported_rate = std::stod(m[2]);
+
+    const size_t line_bytes = DownloadPhaseLineBytes(image);
+    const double ceiling = static_cast<double>(image.size()) / LineSeconds(double(line_bytes));
+    auto stats = ReadStats(stats_file);
+    const double run_bytes =
+        std::stod(stats["bytes_from_host"]) + std::stod(stats["bytes_to_host"]);
+
+    FILE* rf = std::fopen(received.c_str(), "rb");
+    Bytes got;
+    if (rf != nullptr) {
+        int c;
+        while ((c = std::fgetc(rf)) != EOF) {
+            got.push_back(static_cast<uint8_t>(c));
+        }
+        std::fclose(rf);
+    }
+
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const size_t blocks = (image.size() + BLOCK - 1) / BLOCK;
+    std::printf("image                       %zu bytes, %zu blocks of at most %zu, paced 115200 "
+                "8E1, no busy time\n",
+                image.size(), blocks, BLOCK);
+    std::printf("image received intact       %s\n", got == image ? "yes" : "NO");
+    std::printf("reported data rate          %.0f B/s (download time %s s)\n", reported_rate,
+                m[1].str().c_str());
+    std::printf("protocol ceiling            %.0f B/s (%zu line bytes both ways in the download "
+                "phase, %.2f s of line time)\n",
+                ceiling, line_bytes, LineSeconds(double(line_bytes)));
+    std::printf("ratio                       %.3f\n", reported_rate / ceiling);
+    std::printf("per block                   %.2f ms measured, %.2f ms of line time\n",
+                std::stod(m[1]) * 1000.0 / double(blocks + 1),
+                LineSeconds(double(line_bytes)) * 1000.0 / double(blocks + 1));
+    std::printf("whole run on the line       %.0f bytes both ways (tarnsim), %.2f s of line time\n",
+                run_bytes, LineSeconds(run_bytes));
+    std::printf("frames sent more than once  %s (tarnsim host_retransmissions)\n",
+                stats["host_retransmissions"].c_str());
+    std::printf("tarnload CPU time           %.3f s (user %.3f, system %.3f)\n", cpu,
+                double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6,
+                double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6);
+    std::printf("tarnload peak RSS           %ld KiB\n", usage.ru_maxrss);
+    return got == image ? 0 : 1;
+}
