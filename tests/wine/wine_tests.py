@@ -96,6 +96,8 @@ class WinePrefix:
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=self.log)
         self.log.close()
+        # Some 700 MB, and every run starts from a fresh one anyway.
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
@@ -529,8 +531,9 @@ class Context:
     messages: dict
 
 
-def run_case(case: Case, number: int, ctx: Context):
-    """Runs one case; raises AssertionError on a mismatch."""
+def run_case(case: Case, number: int, ctx: Context) -> str:
+    """Runs one case; raises AssertionError on a mismatch. Returns a note
+    for the log ("" when there is none)."""
     name = f"TARNWINE{number}"
     case_dir = os.path.join(ctx.work, f"case{number}")
     os.makedirs(case_dir, exist_ok=True)
@@ -578,9 +581,11 @@ def run_case(case: Case, number: int, ctx: Context):
                 # can stay open for a while after the program has ended.
                 status = proc.wait(RUN_TIMEOUT_S)
             except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
                 raise AssertionError(f"still running after {RUN_TIMEOUT_S} s")
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
         wall = time.monotonic() - start
         traffic = quiet.traffic() if quiet else b""
         opened = [what for what, w in watches.items() if w.opened()]
@@ -594,17 +599,22 @@ def run_case(case: Case, number: int, ctx: Context):
             w.close()
 
     out, timing = fold_timing(text_mode(open(stdout_path, "rb").read()))
+    note = ""
     marker = "Last windows error: "
     if marker in out:
         head, text = out.split(marker, 1)
         if text not in ctx.messages:
             raise AssertionError(f"last error text {text!r} is not one of the system's messages")
+        note = f"last error {ctx.messages[text]}: {text.strip()}"
         out = head + marker + "<system text>\n"
     expected = case.expected.replace("{port}", typed)
     if out != expected:
         raise AssertionError("standard output differs:\n" + diff(expected, out))
     if status != case.status:
         raise AssertionError(f"exit status {status}, expected {case.status}")
+    err = open(stderr_path, "rb").read()
+    if err:
+        raise AssertionError(f"standard error is not empty: {err[:200]!r}")
     if timing:
         check_timing(timing, wall, case.min_download_s)
     if opened:
@@ -619,6 +629,7 @@ def run_case(case: Case, number: int, ctx: Context):
             raise AssertionError(
                 f"device received {len(got)} bytes, expected {len(want)}; first difference at {first}"
             )
+    return note
 
 
 def main() -> int:
@@ -628,6 +639,8 @@ def main() -> int:
     parser.add_argument("--work", required=True, help="scratch folder (emptied)")
     parser.add_argument("-k", dest="only", help="run only cases whose name contains this")
     opts = parser.parse_args()
+    # A CI time-out's SIGTERM still shuts the wineserver down.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
     set_start = time.monotonic()
     work = os.path.abspath(opts.work)
@@ -650,8 +663,9 @@ def main() -> int:
                 continue
             case_start = time.monotonic()
             try:
-                run_case(case, number, ctx)
-                print(f"ok      {case.name} ({time.monotonic() - case_start:.1f} s)", flush=True)
+                note = run_case(case, number, ctx)
+                note = f" [{note}]" if note else ""
+                print(f"ok      {case.name} ({time.monotonic() - case_start:.1f} s){note}", flush=True)
             except AssertionError as e:
                 failed += 1
                 print(f"FAILED  {case.name} ({time.monotonic() - case_start:.1f} s): {e}", flush=True)
