@@ -44,6 +44,30 @@ TEST_F(BcspTest, EngineFramesMatchTheWireExamples) {
         {"sync, first frame after a reset",
          [](BcspTest&) {},
          {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDA, 0xDC, 0xED, 0xED, 0xA9, 0x7A, 0xC0}},
+        {"sync-response, after the peer's sync",
+         [](BcspTest& t) {
+             t.next_frame();
+             t.inject(le_frame(LE_SYNC));
+             t.next_frame(); // the sync chosen before
+         },
+         {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAC, 0xAF, 0xEF, 0xEE, 0xBB, 0x84, 0xC0}},
+        {"conf, once curious",
+         [](BcspTest& t) {
+             t.next_frame();
+             t.inject(le_frame(LE_SYNC_RESP));
+             t.next_frame();
+         },
+         {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAD, 0xEF, 0xAC, 0xED, 0xA1, 0xA6, 0xC0}},
+        {"conf-response, after the peer's conf",
+         [](BcspTest& t) {
+             t.next_frame();
+             t.inject(le_frame(LE_SYNC_RESP));
+             t.next_frame();
+             t.next_frame();
+             t.inject(le_frame(LE_CONF));
+             t.next_frame();
+         },
+         {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDE, 0xAD, 0xD0, 0xD0, 0x83, 0x58, 0xC0}},
         {"61 62 63 reliable on channel 12",
          [](BcspTest& t) {
              t.bring_up();
