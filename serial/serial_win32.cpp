@@ -3,6 +3,7 @@
 // when their bytes have gone out (10 s at most).
 #include "serial_device_name.h"
 #include "serial_port.h"
+#include "serial_win32_settings.h"
 
 #include "platform_error.h"
 
@@ -22,32 +23,6 @@ constexpr size_t PATH_CAPACITY = 260;
 
 HANDLE port = INVALID_HANDLE_VALUE;
 
-// The line settings block. A zeroed block lacks its length and binary mode,
-// which SetCommState needs; some BuildCommDCBA implementations leave XON/XOFF
-// on for this text, and then 0x11/0x13 vanish from the frame stream or stall
-// output, so every flow control is switched off explicitly.
-void build_line_settings(DCB* config) {
-    std::memset(config, 0, sizeof *config);
-    config->DCBlength = sizeof *config;
-    BuildCommDCBA(LINE_SETTINGS, config);
-    config->DCBlength = sizeof *config;
-    config->fBinary = TRUE;
-    config->fOutX = FALSE;
-    config->fInX = FALSE;
-    config->fOutxCtsFlow = FALSE;
-    config->fOutxDsrFlow = FALSE;
-    config->fDsrSensitivity = FALSE;
-    config->fTXContinueOnXoff = TRUE;
-    // Modem lines asserted and left alone, as a POSIX open leaves them.
-    config->fDtrControl = DTR_CONTROL_ENABLE;
-    config->fRtsControl = RTS_CONTROL_ENABLE;
-    // Every byte is delivered as it came: no NUL stripping, no error-char
-    // substitution, no read stop after a parity error (the CRC rejects it).
-    config->fNull = FALSE;
-    config->fErrorChar = FALSE;
-    config->fAbortOnError = FALSE;
-}
-
 bool win32_open(const char* name) {
     char path[PATH_CAPACITY];
     const char* open_name = com_DevicePath(name, path, sizeof path) ? path : name;
@@ -64,7 +39,7 @@ bool win32_open(const char* name) {
         return false;
     }
     DCB config;
-    build_line_settings(&config);
+    com_MakeLineSettings(&config);
     SetCommState(handle, &config);
 
     COMMTIMEOUTS timeouts{};
@@ -115,6 +90,32 @@ void win32_close() {
 const ComPortOps win32_ops = {win32_open, win32_read, win32_write, win32_purge, win32_close};
 
 } // namespace
+
+// The line settings block. A zeroed block lacks its length and binary mode,
+// which SetCommState needs; some BuildCommDCBA implementations leave XON/XOFF
+// on for this text, and then 0x11/0x13 vanish from the frame stream or stall
+// output, so every flow control is switched off explicitly.
+void com_MakeLineSettings(DCB* config) {
+    std::memset(config, 0, sizeof *config);
+    config->DCBlength = sizeof *config;
+    BuildCommDCBA(LINE_SETTINGS, config);
+    config->DCBlength = sizeof *config;
+    config->fBinary = TRUE;
+    config->fOutX = FALSE;
+    config->fInX = FALSE;
+    config->fOutxCtsFlow = FALSE;
+    config->fOutxDsrFlow = FALSE;
+    config->fDsrSensitivity = FALSE;
+    config->fTXContinueOnXoff = TRUE;
+    // Modem lines asserted and left alone, as a POSIX open leaves them.
+    config->fDtrControl = DTR_CONTROL_ENABLE;
+    config->fRtsControl = RTS_CONTROL_ENABLE;
+    // Every byte is delivered as it came: no NUL stripping, no error-char
+    // substitution, no read stop after a parity error (the CRC rejects it).
+    config->fNull = FALSE;
+    config->fErrorChar = FALSE;
+    config->fAbortOnError = FALSE;
+}
 
 const ComPortOps* com_PlatformOps() {
     return &win32_ops;
