@@ -18,6 +18,8 @@ Usage: wine_tests.py --exe tarnload.exe --sim tarnsim --work DIR [-k NAME]
 Exit status 0 when every case passed, 1 otherwise.
 """
 
+from __future__ import annotations
+
 import argparse
 import ctypes
 import dataclasses
@@ -327,9 +329,11 @@ class Case:
     no_traffic: bool = False
     # The device asked for at least this much sleeping during the download.
     min_download_s: float = 0.0
-    # Runs while tarnload.exe does: (device, stdout path) -> None.
+    # Runs while tarnload.exe does: (device, stdout path, process) -> None.
     during: Optional[Callable] = None
     skip: Optional[str] = None
+    # A check of its own instead of a tarnload.exe run: (context) -> note.
+    custom: Optional[Callable] = None
 
 
 def firmware_files(work: str):
@@ -417,7 +421,28 @@ def kill_when_restarting(device: Device, stdout_path: str, proc: subprocess.Pope
     raise AssertionError("the device never restarted")
 
 
+def line_settings(ctx: Context) -> str:
+    """Builds the device-control block check against the Windows build's
+    own serial library and runs it."""
+    build = os.path.dirname(ctx.exe)
+    exe = os.path.join(ctx.work, "line_settings_test.exe")
+    compiler = ["x86_64-w64-mingw32-g++-posix", "-std=c++20", "-O2", "-static"]
+    compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
+    compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
+    compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
+    for lib in ("serial/libtarn_serial.a", "platform/libtarn_platform.a", "driver/libtarn_console.a"):
+        compiler.append(os.path.join(build, lib))
+    made = subprocess.run(compiler, capture_output=True, text=True)
+    if made.returncode != 0:
+        raise AssertionError("line_settings_test.exe does not build:\n" + made.stderr)
+    run = subprocess.run(["wine", exe], env=ctx.wine.env, capture_output=True, timeout=60)
+    if run.returncode != 0:
+        raise AssertionError(f"status {run.returncode}:\n{text_mode(run.stdout)}")
+    return ""
+
+
 CASES = [
+    Case("line settings: the device-control block", [], 0, "", custom=line_settings),
     Case("usage: no arguments", [], 1, USAGE),
     Case("usage: port only", ["{port}"], 1, USAGE, untouched=["port"]),
     Case(
@@ -534,6 +559,8 @@ class Context:
 def run_case(case: Case, number: int, ctx: Context) -> str:
     """Runs one case; raises AssertionError on a mismatch. Returns a note
     for the log ("" when there is none)."""
+    if case.custom:
+        return case.custom(ctx)
     name = f"TARNWINE{number}"
     case_dir = os.path.join(ctx.work, f"case{number}")
     os.makedirs(case_dir, exist_ok=True)
