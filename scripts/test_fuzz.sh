@@ -6,6 +6,8 @@
 #   scripts/test_fuzz.sh 600             # 10 minutes per target, soak --small
 #   FUZZ_TARGETS=bcsp_link scripts/test_fuzz.sh 600   # one target only
 #   SOAK=0 scripts/test_fuzz.sh          # fuzzing only
+#   python3 bench/soak/soak.py --bin build/asan    # the full soak (200+ updates,
+#                                                  # about half an hour), after one run
 #
 # Targets run one at a time (niced): the machine has 2 cores for everybody.
 # Each target starts from its checked-in seeds (tests/fuzz/corpus/<name>);
@@ -42,8 +44,13 @@ for t in $targets; do
 done
 
 if [ "${SOAK:-1}" = 1 ] && [ -f bench/soak/soak.py ]; then
-    cmake -S . -B build/soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
-        -DTARN_SANITIZE=ON >/dev/null
-    cmake --build build/soak --target tarnload tarnsim
-    python3 bench/soak/soak.py --small --bin build/soak
+    # The sanitizer build of scripts/test.sh has both binaries already.
+    soak_build=build/asan
+    if [ ! -f "$soak_build/build.ninja" ]; then
+        soak_build=build/soak
+        cmake -S . -B "$soak_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+            -DTARN_SANITIZE=ON >/dev/null
+    fi
+    cmake --build "$soak_build" --target tarnload tarnsim
+    python3 bench/soak/soak.py --small --bin "$soak_build"
 fi
