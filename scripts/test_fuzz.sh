@@ -31,9 +31,9 @@ for t in $targets; do
     work=build/fuzz/corpus/$t
     mkdir -p "$work"
     echo "fuzz_$t: ${seconds} s"
-    # -timeout: a single input taking seconds is a hang (all waits run on a
+    # -timeout: a single input taking this long is a hang (all waits run on a
     # virtual clock), so it fails the run like a crash.
-    if ! nice -n 19 "build/fuzz/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
+    if ! nice -n 19 "build/fuzz/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 \
         -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ \
         "$work" "tests/fuzz/corpus/$t" >"build/fuzz/fuzz_$t.log" 2>&1; then
         tail -n 60 "build/fuzz/fuzz_$t.log"
