@@ -280,3 +280,40 @@ TEST_F(UpdateTest, ManifestationWaitingForResetEndsWithoutResetOrReport) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UpdateTest, DeviceFallingSilentAfterConnect) {
+    const std::string retries = "dfu_SendPacket timed out, retry 0\n"
+                                "dfu_SendPacket timed out, retry 1\n"
+                                "dfu_SendPacket timed out, retry 2\n"
+                                "dfu_SendPacket timed out, retry 3\n";
+    struct Case {
+        const char* name;
+        bool (*stage)();
+        bool want;
+        uint32_t want_ms;
+        std::string want_printed;
+    };
+    const Case cases[] = {
+        {"status request", dfu_EnterIdle, false, 4 * 5000,
+         retries + "Get status send packet failed\nUnable to get status of device\n"},
+        {"reset request", dfu_ResetDevice, true, 4 * 300, retries},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.start_state = 2;
+        Start({1, 2, 3});
+        ASSERT_TRUE(dfu_Connect());
+        Printed();
+        device_->Config().mute = true;
+        const uint32_t start = line_->NowMs();
+        EXPECT_EQ(c.stage(), c.want);
+        EXPECT_EQ(line_->NowMs() - start, c.want_ms);
+        EXPECT_EQ(Printed(), c.want_printed);
+        TearDown();
+        SetUp();
+    }
+}
+
+} // namespace
