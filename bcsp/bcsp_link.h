@@ -43,7 +43,8 @@ enum LeReply : uint8_t { LE_REPLY_NONE = 0, LE_REPLY_SYNC_RESP = 1, LE_REPLY_CON
 // progress. record->length must be 1..4095. The record and its data must
 // stay valid until the engine releases it (reliable: acknowledged;
 // unreliable: written once), another record is registered, or the caller
-// withdraws it with bcsp_Withdraw.
+// withdraws it with bcsp_Withdraw. A copy being written when the record is
+// released is abandoned: the engine never reads a released record.
 void bcsp_Send(BcspPacket* record);
 
 // Withdraws `record` if it is the pending send record (a frame of it in
@@ -64,7 +65,8 @@ void bcsp_SetReceiveBuffer(BcspPacket* record);
 uint8_t bcsp_Poll(uint8_t* activity);
 
 // The frame check and dispatch for the frame just assembled. Prints the
-// frame-error messages. Returns ACTIVITY_* bits.
+// frame-error messages. Returns ACTIVITY_* bits. The fixed acknowledgement
+// field of an establishment frame (channel 1) never acknowledges a packet.
 uint8_t bcsp_ProcessFrame();
 
 // If the pending send record exists and is unreliable, releases it and
