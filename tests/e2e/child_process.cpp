@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -105,6 +106,53 @@ RunResult Run(const std::vector<std::string>& argv, int timeout_ms) {
     close(fd);
     result.exit_status = Reap(pid, deadline);
     return result;
+}
+
+std::vector<TimedChunk> RunOnTerminal(const std::vector<std::string>& argv, int timeout_ms) {
+    std::vector<TimedChunk> chunks;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        return chunks;
+    }
+    const std::string slave = ptsname(master);
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(slave.c_str(), O_RDWR);
+        dup2(fd, STDOUT_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    const auto deadline = start + std::chrono::milliseconds(timeout_ms);
+    auto now_ms = [&start] {
+        return static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    };
+    bool exited = false;
+    while (pid > 0 && MsLeft(deadline) > 0) {
+        std::string text;
+        // Reading fails once the child has exited and nothing is left.
+        const Read r = ReadSome(master, &text, 50);
+        if (r == Read::Data) {
+            chunks.push_back({now_ms(), text});
+            continue;
+        }
+        if (r == Read::End || exited) {
+            break;
+        }
+        // Gone: one more pass picks up what it left in the terminal.
+        exited = waitpid(pid, nullptr, WNOHANG) == pid;
+    }
+    close(master);
+    if (pid > 0 && !exited) {
+        Reap(pid, Clock::now());
+    }
+    return chunks;
 }
 
 Peer::~Peer() {

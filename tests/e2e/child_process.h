@@ -18,6 +18,16 @@ struct RunResult {
 // captured; standard error is left alone.
 RunResult Run(const std::vector<std::string>& argv, int timeout_ms);
 
+// Output as it arrived: each chunk with the milliseconds since the start.
+struct TimedChunk {
+    long ms;
+    std::string text;
+};
+
+// Runs `argv` with its standard output on a pseudo-terminal (so that it
+// sees a terminal), recording when each piece of output arrived.
+std::vector<TimedChunk> RunOnTerminal(const std::vector<std::string>& argv, int timeout_ms);
+
 // A started peer process with its standard output on a pipe.
 class Peer {
   public:

@@ -329,3 +329,39 @@ TEST_F(EndToEnd, FailedUpdates) {
 }
 
 } // namespace
+
+namespace {
+
+// On a terminal each dot shows as its block goes out, not when the line ends.
+TEST_F(EndToEnd, ProgressDotsReachATerminalLive) {
+    WriteFirmware(3 * 230);
+    e2e::Peer device;
+    ASSERT_TRUE(device.Start(
+        {TARNSIM_PATH, "--quiet", "--start=dfu-idle", "--busy-answers=0", "--reply-delay-ms=150"}));
+    const std::string pty = device.ReadLine(5000);
+    ASSERT_EQ(pty.rfind("/dev/", 0), 0u);
+    const auto chunks = e2e::RunOnTerminal({TARNLOAD_PATH, pty, dir_ + "fw.dfu"}, RUN_TIMEOUT_MS);
+    device.Stop(0);
+
+    std::string all;
+    long first_dot_ms = -1;
+    long done_ms = -1;
+    for (const auto& chunk : chunks) {
+        all += chunk.text;
+        const size_t downloading = all.find("Downloading");
+        if (first_dot_ms < 0 && downloading != std::string::npos &&
+            all.find('.', downloading) != std::string::npos) {
+            first_dot_ms = chunk.ms;
+        }
+        if (done_ms < 0 && all.find("done") != std::string::npos) {
+            done_ms = chunk.ms;
+        }
+    }
+    ASSERT_GE(first_dot_ms, 0) << all;
+    ASSERT_GE(done_ms, 0) << all;
+    // Three blocks, each waiting 150 ms for two replies, lie between them.
+    EXPECT_GE(done_ms - first_dot_ms, 450) << all;
+    EXPECT_NE(all.find("Downloading\r\n...done\r\n"), std::string::npos) << all;
+}
+
+} // namespace
