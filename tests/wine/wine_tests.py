@@ -503,7 +503,7 @@ CASES = [
         port="device",
         device=DEVICE
         + ["--busy-answers", "2", "--busy-poll-ms", "10"]
-        + ["--drop-reply", "30", "--corrupt-reply", "48", "--retransmit-ms", "500"],
+        + ["--drop-reply", "30", "--corrupt-reply", "48", "--retransmit-ms", "1000"],
         image=True,
         # Two 10 ms sleeps per block, less the report's rounding.
         min_download_s=BLOCKS * 2 * 0.010 - 0.05,
