@@ -89,7 +89,7 @@ struct Device::Impl {
 
     bool running = true;
     uint64_t boot_ns = NEVER;
-    uint8_t boot_state = STATE_APP_IDLE;
+    bool boot_into_app = false;
     std::deque<PendingReply> pending;
     // Paced line: each byte with the time it has completely arrived.
     std::deque<std::pair<uint64_t, uint8_t>> rx_line;
@@ -235,7 +235,7 @@ struct Device::Impl {
         pending.clear();
         running = false;
         rx_tainted = false;
-        boot_state = into == DfuOutcome::Restart::IntoApp ? STATE_APP_IDLE : STATE_DFU_IDLE;
+        boot_into_app = into == DfuOutcome::Restart::IntoApp;
         boot_ns = now_ns + config.restart_ms * NS_PER_MS;
         Log(into == DfuOutcome::Restart::IntoApp ? "restarting: application"
                                                  : "restarting: DFU firmware");
@@ -244,7 +244,7 @@ struct Device::Impl {
     void Boot() {
         boot_ns = NEVER;
         running = true;
-        dfu.PowerUp(boot_state);
+        dfu.Boot(boot_into_app);
         splitter.Reset();
         link.Start(now_ns);
     }

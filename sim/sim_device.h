@@ -63,6 +63,7 @@ enum DfuStatusCode : uint8_t {
     STATUS_ERR_WRITE = 0x03,
     STATUS_ERR_ADDRESS = 0x08,
     STATUS_ERR_NOTDONE = 0x09,
+    STATUS_ERR_FIRMWARE = 0x0A,
     STATUS_ERR_STALLEDPKT = 0x0F,
 };
 
@@ -162,9 +163,11 @@ struct DeviceConfig {
     // GETSTATUS replies carry only 5 data bytes (a broken firmware).
     bool short_status = false;
 
-    // Restart (link reset, sync again; DFU firmware in dfuIDLE, the partial
-    // image kept for inspection) once the reply to DNLOAD block number
-    // restart_after_block has gone out (-1: never).
+    // Restart (link reset, sync again) once the reply to DNLOAD block number
+    // restart_after_block has gone out (-1: never). The image is incomplete
+    // then, so the DFU firmware comes back in dfuERROR with errFIRMWARE (the
+    // partial image is kept for inspection). Happens once: the next
+    // download passes block restart_after_block.
     int32_t restart_after_block = -1;
     // Restart once the request numbered restart_after_request (1-based, over
     // the device's life) has been handled (0: never).

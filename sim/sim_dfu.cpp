@@ -34,6 +34,15 @@ void DfuFunction::PowerUp(uint8_t state) {
     manifest_left_ = config_.manifest_answers;
 }
 
+void DfuFunction::Boot(bool into_app) {
+    if (!firmware_valid_) {
+        PowerUp(STATE_ERROR);
+        status_ = STATUS_ERR_FIRMWARE;
+    } else {
+        PowerUp(into_app ? STATE_APP_IDLE : STATE_DFU_IDLE);
+    }
+}
+
 const Identity& DfuFunction::Current() const {
     return InDfuMode() ? config_.dfu : config_.app;
 }
@@ -144,6 +153,7 @@ DfuOutcome DfuFunction::Download(uint16_t block, uint16_t length,
         image_.clear();
         image_complete_ = false;
         manifest_done_ = false;
+        firmware_valid_ = false;
     }
     if (length == 0) {
         image_complete_ = true;
@@ -162,7 +172,9 @@ DfuOutcome DfuFunction::Download(uint16_t block, uint16_t length,
     next_block_ = static_cast<uint16_t>(block + 1);
     state_ = STATE_DNLOAD_SYNC;
     busy_left_ = config_.busy_answers;
-    if (config_.restart_after_block >= 0 && block == config_.restart_after_block) {
+    if (config_.restart_after_block >= 0 && block == config_.restart_after_block &&
+        !block_restart_done_) {
+        block_restart_done_ = true;
         out.restart = DfuOutcome::Restart::IntoDfu;
         out.restart_after_reply = true;
     }
@@ -194,6 +206,7 @@ DfuOutcome DfuFunction::GetStatus() {
         } else {
             state_ = config_.manifest_final_state;
             manifest_done_ = true;
+            firmware_valid_ = true;
             ++updates_;
         }
         break;
@@ -215,9 +228,9 @@ DfuOutcome DfuFunction::Reset() {
     DfuOutcome out;
     out.ack_before_restart = config_.ack_reset_request;
     if (InDfuMode()) {
-        // A completed manifestation left a firmware to start; otherwise the
-        // DFU firmware comes back.
-        out.restart = manifest_done_ ? DfuOutcome::Restart::IntoApp : DfuOutcome::Restart::IntoDfu;
+        // A whole firmware is started; a broken one leaves the DFU firmware
+        // in charge.
+        out.restart = firmware_valid_ ? DfuOutcome::Restart::IntoApp : DfuOutcome::Restart::IntoDfu;
     } else {
         out.restart = state_ == STATE_APP_DETACH ? DfuOutcome::Restart::IntoDfu
                                                  : DfuOutcome::Restart::IntoApp;

@@ -41,6 +41,11 @@ class DfuFunction {
     // firmware (dfuERROR reports config.error_status).
     void PowerUp(uint8_t state);
 
+    // Start after a restart: the application if asked for and the firmware
+    // is whole, else the DFU firmware, in dfuIDLE, or in dfuERROR with
+    // errFIRMWARE while a download begun has not been manifested.
+    void Boot(bool into_app);
+
     // Handles one request payload (setup packet and data).
     DfuOutcome Handle(const std::vector<uint8_t>& request, RequestRecord* record);
 
@@ -68,6 +73,10 @@ class DfuFunction {
     std::vector<uint8_t> image_;
     bool image_complete_ = false;
     bool manifest_done_ = false;
+    // False from the first block of an image until its manifestation.
+    bool firmware_valid_ = true;
+    // The injected restart after a block happens once in the device's life.
+    bool block_restart_done_ = false;
     uint32_t updates_ = 0;
 };
 

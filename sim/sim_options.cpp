@@ -57,7 +57,8 @@ Device (defaults: a healthy device in application mode that detaches by itself):
   --error-status S         the DFU status of those errors (default 3, errWRITE)
   --refuse-clear-status S  CLRSTATUS fails with reply status S, the device stays in dfuERROR
   --short-status           GETSTATUS replies carry 5 data bytes instead of 6
-  --restart-after-block K  restart (into DFU mode) after replying to DNLOAD block K
+  --restart-after-block K  restart after replying to DNLOAD block K (once); the DFU
+                           firmware comes back in dfuERROR, errFIRMWARE (image incomplete)
   --restart-after-request N  restart after the Nth request since power-up
   --reply-delay-ms MS      replies leave MS after the request (acknowledged at once)
   --restart-ms MS          time a restart keeps the device off the line (default 20)

@@ -262,7 +262,7 @@ TEST(SimDfu, ShortStatusReplyHasFiveDataBytes) {
     EXPECT_EQ(r[2], 5);
 }
 
-TEST(SimDfu, RestartAfterBlockDropsOffTheLineIntoDfuMode) {
+TEST(SimDfu, RestartInTheMiddleOfADownloadLeavesBrokenFirmware) {
     sim::DeviceConfig config;
     config.busy_answers = 0;
     config.restart_after_block = 1;
@@ -271,9 +271,30 @@ TEST(SimDfu, RestartAfterBlockDropsOffTheLineIntoDfuMode) {
     EXPECT_EQ(d.host.Download(1, Block(8, 1)), 0); // the reply still goes out
     EXPECT_FALSE(d.dev.Running());
     d.host.Advance(config.restart_ms);
-    EXPECT_EQ(d.dev.State(), sim::STATE_DFU_IDLE);
     EXPECT_GE(d.host.Take().size(), 1u); // sync again
     EXPECT_EQ(d.dev.Stats().restarts, 1u);
+    ASSERT_TRUE(d.host.BringUp());
+    const Host::Status s = d.host.GetStatus();
+    EXPECT_EQ(s.state, sim::STATE_ERROR);
+    EXPECT_EQ(s.status, sim::STATUS_ERR_FIRMWARE);
+    std::vector<uint8_t> partial = Block(8, 0);
+    const std::vector<uint8_t> second = Block(8, 1);
+    partial.insert(partial.end(), second.begin(), second.end());
+    EXPECT_EQ(d.dev.Image(), partial);
+    // A reset does not start a broken firmware either.
+    d.host.Request(RESET);
+    d.host.Advance(config.restart_ms);
+    ASSERT_TRUE(d.host.BringUp());
+    EXPECT_EQ(d.host.GetStatus().state, sim::STATE_ERROR);
+}
+
+TEST(SimDfu, ResetInDfuModeStartsAWholeFirmware) {
+    // Nothing downloaded yet: the firmware in place is whole.
+    DfuDevice d;
+    d.host.Request(RESET);
+    d.host.Advance(d.dev.Config().restart_ms);
+    ASSERT_TRUE(d.host.BringUp());
+    EXPECT_EQ(d.host.GetStatus().state, sim::STATE_APP_IDLE);
 }
 
 TEST(SimDfu, StartStates) {
