@@ -168,8 +168,12 @@ TEST_F(UpdateTest, EnterIdleFromEachStartingState) {
          "Device in error state - clearing error\nDevice in DFU mode\n", 1},
         {"dfuERROR, clearing refused", 10, true, 0x0E, false,
          "Device in error state - clearing error\ndfu_ReceivePacket \n", 1},
-        {"unexpected state", 5, true, 0, true,
-         "Device in unexpected state - resetting\nDevice in DFU mode\n", 0},
+        {"unexpected state: the reset starts the application, which detaches", 5, true, 0, true,
+         "Device in unexpected state - resetting\nDevice in App mode - executing detach\n"
+         "BCSP communication re-established\nVID: 0x7A52, PID: 0x0101\n"
+         "DFU capabilities: WillDetach ManifestTollerant Download \nMTU 230 bytes\n"
+         "Device in DFU mode\n",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

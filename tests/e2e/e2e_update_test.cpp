@@ -201,12 +201,11 @@ TEST_F(EndToEnd, SuccessfulUpdates) {
              Blocks(300, 230) + MANIFEST_DONE,
          0,
          true},
-        {"unexpected state",
+        {"unexpected state: the reset starts the application, which detaches",
          {"--start=5", quiet_blocks},
          300,
-         Connect(DFU_ID) +
-             "Device in unexpected state - resetting\nDevice in DFU mode\nDownloading\n" +
-             Blocks(300, 230) + MANIFEST_DONE,
+         Connect(DFU_ID) + "Device in unexpected state - resetting\n" + Detach() +
+             "Device in DFU mode\nDownloading\n" + Blocks(300, 230) + MANIFEST_DONE,
          0,
          true},
         {"busy blocks",
