@@ -90,7 +90,9 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
             uint8_t activity = 0;
             const uint8_t idle = bcsp_Poll(&activity);
             if (activity & ACTIVITY_RX_PACKET) {
-                if (rx_packet.channel != DFU_CHANNEL) {
+                // Nothing that arrives before the request has gone out again
+                // on a new link can be its reply.
+                if (rx_packet.channel != DFU_CHANNEL || awaiting_link_up) {
                     Rearm();
                 } else {
                     response_pending = true;
@@ -109,6 +111,12 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
                 if (peer_reset == PeerResetMeans::RequestDone) {
                     bcsp_Withdraw(&send_packet);
                     return true;
+                }
+                // A reply held from before the restart would keep the
+                // receive record away and the link could never come back.
+                if (response_pending) {
+                    response_pending = false;
+                    Rearm();
                 }
                 awaiting_link_up = true;
             }

@@ -485,3 +485,32 @@ TEST_F(EnterIdleTest, AtMostThreeStatusChecks) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(TransportTest, StalePacketArrivingWithTheNewLinkDoesNotBlockTheResentRequest) {
+    int seen = 0;
+    peer.on_request = [&](const sim::Frame&) {
+        if (++seen > 1) {
+            peer.Send(ScriptPeer::Reply(0, 6, STATUS_IDLE));
+            return;
+        }
+        const uint32_t t = peer.NowMs();
+        peer.answer_link = false;
+        peer.At(t + 10, [&] { peer.SendLink(0); });
+        peer.At(t + 30, [&] { peer.SendLink(1); });
+        peer.At(t + 90, [&] {
+            peer.SendLink(3);
+            peer.SendRaw(sim::EncodeFrame(
+                ScriptPeer::Reply(0, 6, Bytes(6, 0xEE), sim::REQUEST_CHANNEL, false)));
+        });
+    };
+    BringUp();
+    DfuStatus st{};
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_EQ(seen, 2);
+    EXPECT_EQ(st.state, 2) << "the stale packet was taken for the reply";
+    EXPECT_EQ(Printed(), "dfu_SendPacket detected a peer reset\n");
+}
+
+} // namespace
