@@ -69,7 +69,8 @@ class WinePrefix:
         shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path)
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, stderr=self.log)
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdout=self.log, stderr=self.log)
+        boot = ["wineboot", "-i"]
+        subprocess.run(boot, env=self.env, check=True, stdout=self.log, stderr=self.log)
         # The port links Wine creates by itself lead to real serial devices.
         # With the server kept alive they are not made again.
         for name in os.listdir(self.dosdevices):
@@ -225,6 +226,17 @@ def write_bytes(path: str, data: bytes):
         f.write(data)
 
 
+def firmware_files(work: str):
+    """The firmware files every case can name, made in `work`."""
+    make_firmware(os.path.join(work, "firmware.dfu"))
+    good = open(os.path.join(work, "firmware.dfu"), "rb").read()
+    write_bytes(os.path.join(work, "short.dfu"), good[:60])
+    beyond = bytearray(good)
+    struct.pack_into("<I", beyond, 10, len(good) - 15)
+    write_bytes(os.path.join(work, "beyond.dfu"), bytes(beyond))
+    write_bytes(os.path.join(work, "empty.dfu"), b"")
+
+
 # ---------------------------------------------------------------------------
 # Output comparison
 
@@ -273,7 +285,8 @@ def check_timing(t: Timing, wall_s: float, min_download_s: float = 0.0):
         raise AssertionError(f"total time {t.total} s longer than the whole run ({wall_s:.2f} s)")
     if t.download < min_download_s:
         raise AssertionError(
-            f"download time {t.download} s, yet the device asked for {min_download_s:.2f} s of sleeps"
+            f"download time {t.download} s, yet the device asked for "
+            f"{min_download_s:.2f} s of sleeps"
         )
 
 
@@ -293,7 +306,8 @@ def diff(expected: str, actual: str) -> str:
 def system_messages(wine: WinePrefix, work: str) -> dict:
     source = os.path.join(HERE, "system_messages.c")
     exe = os.path.join(work, "system_messages.exe")
-    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-static", source, "-o", exe], check=True)
+    compiler = ["x86_64-w64-mingw32-gcc-posix", "-O2", "-static"]
+    subprocess.run(compiler + [source, "-o", exe], check=True)
     out = subprocess.run(["wine", exe], env=wine.env, capture_output=True, check=True).stdout
     texts = {}
     for line in out.decode().split():
@@ -303,7 +317,7 @@ def system_messages(wine: WinePrefix, work: str) -> dict:
 
 
 # ---------------------------------------------------------------------------
-# The cases
+# Running a case
 
 
 @dataclasses.dataclass
@@ -336,16 +350,126 @@ class Case:
     custom: Optional[Callable] = None
 
 
-def firmware_files(work: str):
-    """The firmware files every case can name, made in `work`."""
-    make_firmware(os.path.join(work, "firmware.dfu"))
-    good = open(os.path.join(work, "firmware.dfu"), "rb").read()
-    write_bytes(os.path.join(work, "short.dfu"), good[:60])
-    beyond = bytearray(good)
-    struct.pack_into("<I", beyond, 10, len(good) - 15)
-    write_bytes(os.path.join(work, "beyond.dfu"), bytes(beyond))
-    write_bytes(os.path.join(work, "empty.dfu"), b"")
+# Port names Wine maps to the machine's own serial ports; never passed.
+SYSTEM_PORT = re.compile(r"^(\\\\[.?]\\)?(com|lpt)\d+:?$", re.IGNORECASE)
 
+
+@dataclasses.dataclass
+class Context:
+    wine: WinePrefix
+    exe: str
+    sim: str
+    work: str
+    messages: dict
+
+
+def run_case(case: Case, number: int, ctx: Context) -> str:
+    """Runs one case; raises AssertionError on a mismatch. Returns a note
+    for the log ("" when there is none)."""
+    if case.custom:
+        return case.custom(ctx)
+    name = f"TARNWINE{number}"
+    case_dir = os.path.join(ctx.work, f"case{number}")
+    os.makedirs(case_dir, exist_ok=True)
+    image_out = os.path.join(case_dir, "received.bin")
+    quiet = device = None
+    typed = "\\\\.\\" + name
+    ctx.wine.unlink(name)
+    if case.port == "quiet":
+        quiet = QuietPort()
+        ctx.wine.link(name, quiet.slave)
+    elif case.port == "device":
+        device = Device(ctx.sim, case.device, image_out, os.path.join(case_dir, "tarnsim.log"))
+        ctx.wine.link(name, device.slave)
+    elif case.port == "file":
+        write_bytes(os.path.join(case_dir, "not_a_port"), b"")
+        ctx.wine.link(name, os.path.join(case_dir, "not_a_port"))
+    elif case.port == "gone":
+        gone = QuietPort()
+        ctx.wine.link(name, gone.slave)
+        gone.close()
+
+    watches = {}
+    for what in case.untouched:
+        path = (quiet or device).slave if what == "port" else os.path.join(ctx.work, what)
+        watches[what] = OpenWatch(path)
+
+    args = [a.replace("{port}", typed) for a in case.args]
+    for a in args:
+        if SYSTEM_PORT.match(a):
+            raise SystemExit(f"refusing to pass {a} to tarnload.exe: a real port of this machine")
+    ctx.wine.check_no_system_ports()
+
+    stdout_path = os.path.join(case_dir, "stdout")
+    stderr_path = os.path.join(case_dir, "stderr")
+    start = time.monotonic()
+    try:
+        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+            proc = subprocess.Popen(
+                ["wine", ctx.exe, *args], cwd=ctx.work, env=ctx.wine.env, stdout=out, stderr=err
+            )
+            try:
+                if case.during:
+                    case.during(device, stdout_path, proc)
+                # The exit is what counts: with a cold wineserver the output
+                # can stay open for a while after the program has ended.
+                status = proc.wait(RUN_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                raise AssertionError(f"still running after {RUN_TIMEOUT_S} s")
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+        wall = time.monotonic() - start
+        traffic = quiet.traffic() if quiet else b""
+        opened = [what for what, w in watches.items() if w.opened()]
+    finally:
+        if device:
+            device.stop()
+        if quiet:
+            quiet.close()
+        ctx.wine.unlink(name)
+        for w in watches.values():
+            w.close()
+
+    out, timing = fold_timing(text_mode(open(stdout_path, "rb").read()))
+    note = ""
+    marker = "Last windows error: "
+    if marker in out:
+        head, text = out.split(marker, 1)
+        if text not in ctx.messages:
+            raise AssertionError(f"last error text {text!r} is not one of the system's messages")
+        note = f"last error {ctx.messages[text]}: {text.strip()}"
+        out = head + marker + "<system text>\n"
+    expected = case.expected.replace("{port}", typed)
+    if out != expected:
+        raise AssertionError("standard output differs:\n" + diff(expected, out))
+    if status != case.status:
+        raise AssertionError(f"exit status {status}, expected {case.status}")
+    err = open(stderr_path, "rb").read()
+    if err:
+        raise AssertionError(f"standard error is not empty: {err[:200]!r}")
+    if timing:
+        check_timing(timing, wall, case.min_download_s)
+    if opened:
+        raise AssertionError(f"opened, but must not have been: {', '.join(opened)}")
+    if case.no_traffic and traffic:
+        raise AssertionError(f"{len(traffic)} bytes were sent on the port")
+    if case.image:
+        want = image_of(os.path.join(ctx.work, "firmware.dfu"))
+        got = open(image_out, "rb").read() if os.path.exists(image_out) else b""
+        if got != want:
+            differing = (i for i, (a, b) in enumerate(zip(got, want)) if a != b)
+            first = next(differing, min(len(got), len(want)))
+            raise AssertionError(
+                f"device received {len(got)} bytes, expected {len(want)}; "
+                f"first difference at {first}"
+            )
+    return note
+
+
+# ---------------------------------------------------------------------------
+# The cases
 
 
 def cannot_open(port: str) -> Case:
@@ -371,28 +495,31 @@ def invalid_file(path: str) -> Case:
 
 # The device the update cases talk to: IDs and sizes apart from tarnsim's
 # defaults, so that each printed value is known to come from the device.
+VID, APP_PID, DFU_PID = 0x5A17, 0x0A01, 0x0D01
 DEVICE = [
-    "--app-vid", "0x5A17", "--app-pid", "0x0A01",
-    "--dfu-vid", "0x5A17", "--dfu-pid", "0x0D01",
+    "--vid", hex(VID), "--app-pid", hex(APP_PID), "--dfu-pid", hex(DFU_PID),
     "--detach-timeout", "750", "--transfer-size", "230", "--attributes", "0x000D",
 ]  # fmt: skip
 
-FILE_LINES = f"DFU file: {FIRMWARE_DESCRIPTION}\nDFU file VID: 0x{FIRMWARE_VID:04X}, PID: 0x{FIRMWARE_PID:04X}\n"
+FILE_LINES = (
+    f"DFU file: {FIRMWARE_DESCRIPTION}\n"
+    f"DFU file VID: 0x{FIRMWARE_VID:04X}, PID: 0x{FIRMWARE_PID:04X}\n"
+)
+
 
 def connect_lines(pid: int) -> str:
     return (
         "BCSP communication established\n"
-        f"VID: 0x5A17, PID: 0x{pid:04X}\n"
+        f"VID: 0x{VID:04X}, PID: 0x{pid:04X}\n"
         "Max detach timeout 750 ms\n"
         "MTU 230 bytes\n"
     )
 
 
-APP_PID, DFU_PID = 0x0A01, 0x0D01
 DETACH_LINES = (
     "Device in App mode - executing detach\n"
     "BCSP communication re-established\n"
-    "VID: 0x5A17, PID: 0x0D01\n"
+    f"VID: 0x{VID:04X}, PID: 0x{DFU_PID:04X}\n"
     "DFU capabilities: WillDetach ManifestTollerant Download \n"
     "MTU 230 bytes\n"
     "Device in DFU mode\n"
@@ -430,8 +557,9 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
-    for lib in ("serial/libtarn_serial.a", "platform/libtarn_platform.a", "driver/libtarn_console.a"):
-        compiler.append(os.path.join(build, lib))
+    for lib in ("serial/tarn_serial", "platform/tarn_platform", "driver/tarn_console"):
+        folder, name = lib.split("/")
+        compiler.append(os.path.join(build, folder, f"lib{name}.a"))
     made = subprocess.run(compiler, capture_output=True, text=True)
     if made.returncode != 0:
         raise AssertionError("line_settings_test.exe does not build:\n" + made.stderr)
@@ -543,122 +671,6 @@ CASES = [
     ),
 ]
 
-# Port names Wine maps to the machine's own serial ports; never passed.
-SYSTEM_PORT = re.compile(r"^(\\\\\.\\)?(com|lpt)\d+$", re.IGNORECASE)
-
-
-@dataclasses.dataclass
-class Context:
-    wine: WinePrefix
-    exe: str
-    sim: str
-    work: str
-    messages: dict
-
-
-def run_case(case: Case, number: int, ctx: Context) -> str:
-    """Runs one case; raises AssertionError on a mismatch. Returns a note
-    for the log ("" when there is none)."""
-    if case.custom:
-        return case.custom(ctx)
-    name = f"TARNWINE{number}"
-    case_dir = os.path.join(ctx.work, f"case{number}")
-    os.makedirs(case_dir, exist_ok=True)
-    image_out = os.path.join(case_dir, "received.bin")
-    quiet = device = None
-    typed = "\\\\.\\" + name
-    ctx.wine.unlink(name)
-    if case.port == "quiet":
-        quiet = QuietPort()
-        ctx.wine.link(name, quiet.slave)
-    elif case.port == "device":
-        device = Device(ctx.sim, case.device, image_out, os.path.join(case_dir, "tarnsim.log"))
-        ctx.wine.link(name, device.slave)
-    elif case.port == "file":
-        write_bytes(os.path.join(case_dir, "not_a_port"), b"")
-        ctx.wine.link(name, os.path.join(case_dir, "not_a_port"))
-    elif case.port == "gone":
-        gone = QuietPort()
-        ctx.wine.link(name, gone.slave)
-        gone.close()
-
-    watches = {}
-    for what in case.untouched:
-        path = (quiet or device).slave if what == "port" else os.path.join(ctx.work, what)
-        watches[what] = OpenWatch(path)
-
-    args = [a.replace("{port}", typed) for a in case.args]
-    for a in args:
-        if SYSTEM_PORT.match(a):
-            raise SystemExit(f"refusing to pass {a} to tarnload.exe: a real port of this machine")
-    ctx.wine.check_no_system_ports()
-
-    stdout_path = os.path.join(case_dir, "stdout")
-    stderr_path = os.path.join(case_dir, "stderr")
-    start = time.monotonic()
-    try:
-        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-            proc = subprocess.Popen(
-                ["wine", ctx.exe, *args], cwd=ctx.work, env=ctx.wine.env, stdout=out, stderr=err
-            )
-            try:
-                if case.during:
-                    case.during(device, stdout_path, proc)
-                # The exit is what counts: with a cold wineserver the output
-                # can stay open for a while after the program has ended.
-                status = proc.wait(RUN_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                raise AssertionError(f"still running after {RUN_TIMEOUT_S} s")
-            finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-        wall = time.monotonic() - start
-        traffic = quiet.traffic() if quiet else b""
-        opened = [what for what, w in watches.items() if w.opened()]
-    finally:
-        if device:
-            device.stop()
-        if quiet:
-            quiet.close()
-        ctx.wine.unlink(name)
-        for w in watches.values():
-            w.close()
-
-    out, timing = fold_timing(text_mode(open(stdout_path, "rb").read()))
-    note = ""
-    marker = "Last windows error: "
-    if marker in out:
-        head, text = out.split(marker, 1)
-        if text not in ctx.messages:
-            raise AssertionError(f"last error text {text!r} is not one of the system's messages")
-        note = f"last error {ctx.messages[text]}: {text.strip()}"
-        out = head + marker + "<system text>\n"
-    expected = case.expected.replace("{port}", typed)
-    if out != expected:
-        raise AssertionError("standard output differs:\n" + diff(expected, out))
-    if status != case.status:
-        raise AssertionError(f"exit status {status}, expected {case.status}")
-    err = open(stderr_path, "rb").read()
-    if err:
-        raise AssertionError(f"standard error is not empty: {err[:200]!r}")
-    if timing:
-        check_timing(timing, wall, case.min_download_s)
-    if opened:
-        raise AssertionError(f"opened, but must not have been: {', '.join(opened)}")
-    if case.no_traffic and traffic:
-        raise AssertionError(f"{len(traffic)} bytes were sent on the port")
-    if case.image:
-        want = image_of(os.path.join(ctx.work, "firmware.dfu"))
-        got = open(image_out, "rb").read() if os.path.exists(image_out) else b""
-        if got != want:
-            first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-            raise AssertionError(
-                f"device received {len(got)} bytes, expected {len(want)}; first difference at {first}"
-            )
-    return note
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--exe", required=True, help="tarnload.exe (MinGW-w64 build)")
@@ -688,14 +700,16 @@ def main() -> int:
             if case.skip:
                 print(f"skipped {case.name}: {case.skip}", flush=True)
                 continue
-            case_start = time.monotonic()
+            started = time.monotonic()
             try:
                 note = run_case(case, number, ctx)
                 note = f" [{note}]" if note else ""
-                print(f"ok      {case.name} ({time.monotonic() - case_start:.1f} s){note}", flush=True)
-            except AssertionError as e:
+                took = time.monotonic() - started
+                print(f"ok      {case.name} ({took:.1f} s){note}", flush=True)
+            except (AssertionError, OSError, RuntimeError, subprocess.SubprocessError) as e:
                 failed += 1
-                print(f"FAILED  {case.name} ({time.monotonic() - case_start:.1f} s): {e}", flush=True)
+                took = time.monotonic() - started
+                print(f"FAILED  {case.name} ({took:.1f} s): {e}", flush=True)
     finally:
         wine.stop()
     verdict = f"{failed} case(s) failed" if failed else "all cases passed"
