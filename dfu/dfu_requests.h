@@ -75,10 +75,37 @@ uint16_t dfu_TransferSize(const DfuFunctionalDescriptor& d);
 // b1 * 65536 + b2 * 256 + b3.
 uint32_t dfu_PollTimeout(const DfuStatus& s);
 
+// Each request below is one reliable packet on channel 12: the 8-byte
+// setup packet (wIndex 0), plus the block data for DNLOAD. Apart from the
+// lines named here, failures are reported by the transport's own lines.
+
+// DETACH (0x21, 0) with wValue = timeout_ms; no reply awaited. True once
+// acknowledged.
 bool dfu_Detach(uint16_t timeout_ms);
+
+// DNLOAD (0x21, 1) of block number `block` with `length` data bytes
+// (length 0, data may be null: the end-of-image block). True when
+// acknowledged and the reply's status is 0. Prints "dfu_Download data size
+// > max mtu\n" (nothing sent) when length > 230, "dfu_Download send packet
+// failed\n" or "dfu_Download receive packet failed\n" on failure.
 bool dfu_Download(uint16_t block, const uint8_t* data, uint16_t length);
+
+// GETSTATUS (0xA1, 3, wLength 6). True with *out filled when the reply has
+// status 0 and at least 6 data bytes. Prints "Get status send packet
+// failed\n", or "Get status receive packet failed" (no newline: the
+// caller's line completes it).
 bool dfu_GetStatus(DfuStatus* out);
+
+// CLRSTATUS (0x21, 4). True when acknowledged and the reply's status is 0.
 bool dfu_ClearStatus();
+
+// Vendor reset request 7 (0x41): 4 attempts of 300 ticks; a restart of the
+// device ends it at once. Always true: a device that resets before it
+// acknowledges has done what was asked.
 bool dfu_ResetDevice();
+
+// Vendor requests 8 and 9 (0xC1, wLength 12 and 6). True with *out filled
+// when the reply has status 0 and at least that many data bytes; *out may
+// be partly written on failure. Print nothing of their own.
 bool dfu_GetDeviceDescriptor(DeviceDescriptor* out);
 bool dfu_GetFunctionalDescriptor(DfuFunctionalDescriptor* out);
