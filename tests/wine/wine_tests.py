@@ -240,6 +240,9 @@ def firmware_files(work: str):
 # ---------------------------------------------------------------------------
 # Output comparison
 
+# The rate must be a number: GetTickCount moves in ~16 ms steps under Wine,
+# so a download shorter than one step would show "inf", but every image
+# here takes well over a second to send.
 TIMING = re.compile(
     r"Download time: (\d+\.\d) s \((\d+) Bytes/s\)\n"
     r"Manifest time: (\d+\.\d) s\n"
