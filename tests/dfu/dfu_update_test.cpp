@@ -321,3 +321,20 @@ TEST_F(UpdateTest, DeviceFallingSilentAfterConnect) {
 }
 
 } // namespace
+
+namespace {
+
+// The device restarts right after answering the first request; the second
+// one is lost on the way and must go out again on the new link.
+TEST_F(UpdateTest, RequestLostToADeviceRestartIsSentAgain) {
+    config.start_state = 2;
+    config.restart_after_request = 1;
+    Start({1, 2, 3});
+    EXPECT_TRUE(dfu_Connect());
+    EXPECT_EQ(Printed(), "BCSP communication established\n" + IdentityLines(config.dfu) +
+                             "dfu_SendPacket detected a peer reset\n"
+                             "Max detach timeout 1000 ms\nMTU 230 bytes\n");
+    EXPECT_EQ(device_->Stats().restarts, 1u);
+}
+
+} // namespace
