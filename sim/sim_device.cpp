@@ -15,6 +15,10 @@ namespace {
 
 constexpr uint64_t NS_PER_US = 1000;
 constexpr uint64_t NS_PER_MS = 1000000;
+// What is left of a reply cut short: less than its 4-byte header.
+constexpr size_t PARTIAL_REPLY_SIZE = 2;
+// The payload of a stray packet; its content means nothing.
+const std::vector<uint8_t> STRAY_PAYLOAD = {0x5A, 0x5A, 0x5A, 0x5A};
 
 // Identities of a healthy device: a vendor ID of its own, the DFU firmware
 // one product number above the application.
@@ -173,7 +177,10 @@ struct Device::Impl {
         }
         Dispatch(frame);
         if (twice && running) {
+            // The copy is ours, not the host's: not a host retransmission.
+            const uint64_t retransmissions = stats.host_retransmissions;
             Dispatch(frame);
+            stats.host_retransmissions = retransmissions;
         }
     }
 
@@ -196,10 +203,23 @@ struct Device::Impl {
         DfuOutcome outcome = dfu.Handle(payload, &record);
         requests.push_back(record);
         ++stats.requests;
+        const DfuOutcome::Restart same =
+            dfu.InDfuMode() ? DfuOutcome::Restart::IntoDfu : DfuOutcome::Restart::IntoApp;
+        if (stats.requests == config.restart_unacknowledged) {
+            Restart(same);
+            return;
+        }
+        if (stats.requests == config.restart_before_reply) {
+            link.FlushAck();
+            Restart(same);
+            return;
+        }
+        if (config.partial_replies && outcome.reply) {
+            outcome.payload.resize(PARTIAL_REPLY_SIZE);
+        }
         if (config.restart_after_request != 0 && stats.requests == config.restart_after_request &&
             outcome.restart == DfuOutcome::Restart::None) {
-            outcome.restart =
-                dfu.InDfuMode() ? DfuOutcome::Restart::IntoDfu : DfuOutcome::Restart::IntoApp;
+            outcome.restart = same;
             outcome.restart_after_reply = true;
         }
         stats.updates = dfu.Updates();
@@ -207,7 +227,7 @@ struct Device::Impl {
             const DfuOutcome::Restart after =
                 outcome.restart_after_reply ? outcome.restart : DfuOutcome::Restart::None;
             if (config.reply_delay_ms == 0 && pending.empty()) {
-                link.SendReply(outcome.payload, config.reliable_replies, now_ns);
+                SendReply(outcome.payload);
                 if (after != DfuOutcome::Restart::None) {
                     Restart(after);
                 }
@@ -226,6 +246,13 @@ struct Device::Impl {
             link.FlushAck();
         }
         Restart(outcome.restart);
+    }
+
+    void SendReply(const std::vector<uint8_t>& payload) {
+        if (config.stray_channel != 0) {
+            link.SendStray(config.stray_channel, STRAY_PAYLOAD);
+        }
+        link.SendReply(payload, config.reliable_replies, now_ns);
     }
 
     void Restart(DfuOutcome::Restart into) {
@@ -253,7 +280,7 @@ struct Device::Impl {
         while (!pending.empty() && pending.front().due_ns <= now_ns) {
             PendingReply reply = std::move(pending.front());
             pending.pop_front();
-            link.SendReply(reply.payload, config.reliable_replies, now_ns);
+            SendReply(reply.payload);
             if (reply.restart_after != DfuOutcome::Restart::None) {
                 Restart(reply.restart_after);
                 return;

@@ -170,8 +170,21 @@ struct DeviceConfig {
     // download passes block restart_after_block.
     int32_t restart_after_block = -1;
     // Restart once the request numbered restart_after_request (1-based, over
-    // the device's life) has been handled (0: never).
+    // the device's life) has been handled and answered (0: never).
     uint32_t restart_after_request = 0;
+    // Restart on the request with this number after acknowledging it, before
+    // any reply (the host sees the restart while waiting for the reply).
+    uint32_t restart_before_reply = 0;
+    // Restart on the request with this number without acknowledging it (the
+    // host sees the restart while its request is unacknowledged).
+    uint32_t restart_unacknowledged = 0;
+    // CLRSTATUS is answered with status 0 but the device stays in dfuERROR.
+    bool sticky_error = false;
+    // Replies are cut to their first 2 bytes (shorter than a reply header).
+    bool partial_replies = false;
+    // Non-zero: an unreliable packet on this channel (never 1 or 12) goes
+    // out just before every reply, carrying the acknowledgement.
+    uint8_t stray_channel = 0;
 
     // Replies leave this long after the request arrived; the request is
     // acknowledged at once by an acknowledgement-only frame.

@@ -109,6 +109,9 @@ DfuOutcome DfuFunction::Handle(const std::vector<uint8_t>& request, RequestRecor
         if (config_.clear_status_refusal != 0) {
             return Reply(config_.clear_status_refusal);
         }
+        if (config_.sticky_error) {
+            return Reply(STATUS_OK);
+        }
         state_ = STATE_DFU_IDLE;
         status_ = STATUS_OK;
         return Reply(STATUS_OK);

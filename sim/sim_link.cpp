@@ -184,6 +184,19 @@ void Link::WriteReply(uint64_t /*now_ns*/) {
     sink_(TxKind::Reply, EncodeFrame(frame));
 }
 
+void Link::SendStray(uint8_t channel, const std::vector<uint8_t>& payload) {
+    if (phase_ != LinkPhase::Up) {
+        return;
+    }
+    Frame frame;
+    frame.seq = tx_seq_;
+    frame.ack = rx_expected_;
+    frame.channel = channel;
+    frame.payload = payload;
+    ack_owed_ = false;
+    sink_(TxKind::Link, EncodeFrame(frame));
+}
+
 void Link::FlushAck() {
     if (!ack_owed_ || phase_ != LinkPhase::Up) {
         ack_owed_ = false;

@@ -63,6 +63,10 @@ class Link {
     // unless the link is up.
     void SendReply(std::vector<uint8_t> payload, bool reliable, uint64_t now_ns);
 
+    // Writes one unreliable packet on `channel` at once (it carries the owed
+    // acknowledgement). Nothing unless the link is up.
+    void SendStray(uint8_t channel, const std::vector<uint8_t>& payload);
+
     // Writes an acknowledgement-only frame if one is owed.
     void FlushAck();
 

@@ -59,7 +59,12 @@ Device (defaults: a healthy device in application mode that detaches by itself):
   --short-status           GETSTATUS replies carry 5 data bytes instead of 6
   --restart-after-block K  restart after replying to DNLOAD block K (once); the DFU
                            firmware comes back in dfuERROR, errFIRMWARE (image incomplete)
-  --restart-after-request N  restart after the Nth request since power-up
+  --restart-after-request N  restart after answering the Nth request since power-up
+  --restart-before-reply N   acknowledge the Nth request, then restart without a reply
+  --restart-unacknowledged N restart on the Nth request without acknowledging it
+  --sticky-error           CLRSTATUS answers status 0 but the device stays in dfuERROR
+  --partial-replies        cut every reply to 2 bytes (shorter than its header)
+  --stray-channel C        send an unreliable packet on channel C before every reply
   --reply-delay-ms MS      replies leave MS after the request (acknowledged at once)
   --restart-ms MS          time a restart keeps the device off the line (default 20)
   --link-repeat-ms MS      repeat interval of sync and conf (default 50)
@@ -310,6 +315,30 @@ Table RunTable(RunOptions& r) {
                                         d.restart_after_request = static_cast<uint32_t>(n);
                                         return true;
                                     }};
+    auto request = [](uint32_t* target) {
+        return [target](const std::string& v) {
+            uint64_t n = 0;
+            if (!ParseUnsigned(v, U32_MAX, &n) || n == 0) {
+                return false;
+            }
+            *target = static_cast<uint32_t>(n);
+            return true;
+        };
+    };
+    t["--restart-before-reply"] = {true, "a request number 1..4294967295",
+                                   request(&d.restart_before_reply)};
+    t["--restart-unacknowledged"] = {true, "a request number 1..4294967295",
+                                     request(&d.restart_unacknowledged)};
+    t["--sticky-error"] = {false, "", Flag([&d] { d.sticky_error = true; })};
+    t["--partial-replies"] = {false, "", Flag([&d] { d.partial_replies = true; })};
+    t["--stray-channel"] = {true, "a channel 2..15 other than 12", [&d](const std::string& v) {
+                                uint64_t n = 0;
+                                if (!ParseUnsigned(v, 15, &n) || n < 2 || n == 12) {
+                                    return false;
+                                }
+                                d.stray_channel = static_cast<uint8_t>(n);
+                                return true;
+                            }};
     t["--reply-delay-ms"] = {true, u32, ms(&d.reply_delay_ms)};
     t["--restart-ms"] = {true, u32, ms(&d.restart_ms)};
     t["--link-repeat-ms"] = {true, "a number 1..4294967295", [&d](const std::string& v) {

@@ -336,3 +336,66 @@ TEST(SimDfu, RequestsAreLogged) {
 }
 
 } // namespace
+
+namespace {
+
+// What the host sees for one GETSTATUS under each misbehaviour.
+TEST(SimDfu, MisbehavioursTowardsOneRequest) {
+    struct Case {
+        const char* name;
+        void (*set)(sim::DeviceConfig&);
+        std::vector<uint8_t> channels; // of the frames seen, in order
+        size_t reply_size;             // of the channel-12 payload (0: none)
+        bool running;
+    } cases[] = {
+        {"healthy", [](sim::DeviceConfig&) {}, {12}, 10, true},
+        {"partial replies", [](sim::DeviceConfig& c) { c.partial_replies = true; }, {12}, 2, true},
+        {"stray channel", [](sim::DeviceConfig& c) { c.stray_channel = 7; }, {7, 12}, 10, true},
+        {"restart before the reply",
+         [](sim::DeviceConfig& c) { c.restart_before_reply = 1; },
+         {0},
+         0,
+         false},
+        {"restart unacknowledged",
+         [](sim::DeviceConfig& c) { c.restart_unacknowledged = 1; },
+         {},
+         0,
+         false},
+    };
+    for (const Case& c : cases) {
+        sim::DeviceConfig config;
+        c.set(config);
+        sim::Device dev(config);
+        Host host(dev);
+        ASSERT_TRUE(host.BringUp());
+        host.Request(SetupPacket(0xA1, 3, 0, 6));
+        std::vector<uint8_t> channels;
+        size_t reply_size = 0;
+        for (const simtest::HostFrame& f : host.Take()) {
+            EXPECT_TRUE(f.good) << c.name;
+            EXPECT_EQ(f.ack, 1) << c.name; // every frame acknowledges the request
+            channels.push_back(f.channel);
+            if (f.channel == 12) {
+                reply_size = f.payload.size();
+            }
+        }
+        EXPECT_EQ(channels, c.channels) << c.name;
+        EXPECT_EQ(reply_size, c.reply_size) << c.name;
+        EXPECT_EQ(dev.Running(), c.running) << c.name;
+    }
+}
+
+TEST(SimDfu, StickyErrorSurvivesClearStatus) {
+    sim::DeviceConfig config;
+    config.start_state = sim::STATE_ERROR;
+    config.sticky_error = true;
+    sim::Device dev(config);
+    Host host(dev);
+    ASSERT_TRUE(host.BringUp());
+    for (int pass = 0; pass < 3; ++pass) {
+        EXPECT_EQ(host.GetStatus().state, sim::STATE_ERROR);
+        EXPECT_EQ(host.Call(CLRSTATUS), (std::vector<uint8_t>{0, 0, 0, 0}));
+    }
+}
+
+} // namespace
