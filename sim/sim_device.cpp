@@ -353,6 +353,8 @@ size_t Device::Transmit(uint8_t* out, size_t max) {
 }
 
 void Device::AdvanceTo(uint64_t now_us) {
+    // Beyond this the nanosecond clock would overflow; nothing is due there.
+    now_us = std::min(now_us, (NEVER - 1) / NS_PER_US);
     if (now_us * NS_PER_US > impl_->now_ns) {
         impl_->AdvanceTo(now_us * NS_PER_US);
     }

@@ -17,7 +17,7 @@ constexpr uint64_t MAX_IMAGE_SIZE = 0x7FFFFFFF;
 
 const char USAGE[] =
     R"(Usage: tarnsim [options]
-       tarnsim make-dfu --out FILE (--size N [--seed S] | --from RAW) [--vid V] [--pid P] [--desc TEXT]
+       tarnsim make-dfu --out FILE --size N [--seed S | --from RAW] [--vid V] [--pid P] [--desc TEXT]
        tarnsim --help
 
 A virtual device on a pseudo-terminal. The first line of standard output is
@@ -94,7 +94,8 @@ suffix) and a 16-byte DFU suffix (bcdDevice 0xFFFF, PID, VID, bcdDFU 0x0100,
   --out FILE               the file to write
   --size N                 N random bytes after the header
   --seed S                 their seed (default 1)
-  --from RAW               the bytes of RAW after the header instead
+  --from RAW               the bytes of RAW after the header instead (with --size: its
+                           first N bytes; RAW must be that long)
   --vid V --pid P          default 0x7A52 / 0x0100
   --desc TEXT              description, at most 64 characters (default "tarnsim sample firmware")
 )";
@@ -389,7 +390,10 @@ Table MakeTable(MakeDfuOptions& m) {
                        m.size = n;
                        m.has_size = true;
                    })};
-    t["--seed"] = {true, "a number", Unsigned(UINT64_MAX, [&m](uint64_t n) { m.seed = n; })};
+    t["--seed"] = {true, "a number", Unsigned(UINT64_MAX, [&m](uint64_t n) {
+                       m.seed = n;
+                       m.has_seed = true;
+                   })};
     t["--vid"] = {true, "a number 0..65535",
                   Unsigned(U16_MAX, [&m](uint64_t n) { m.vid = static_cast<uint16_t>(n); })};
     t["--pid"] = {true, "a number 0..65535",
@@ -460,8 +464,12 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             *error = "make-dfu needs --out FILE";
             return false;
         }
-        if (out->make.has_size == !out->make.from.empty()) {
-            *error = "make-dfu needs exactly one of --size N and --from RAW";
+        if (!out->make.has_size && out->make.from.empty()) {
+            *error = "make-dfu needs --size N or --from RAW";
+            return false;
+        }
+        if (out->make.has_seed && !out->make.from.empty()) {
+            *error = "make-dfu takes --seed S or --from RAW, not both";
             return false;
         }
         return true;

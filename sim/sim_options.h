@@ -22,10 +22,11 @@ struct RunOptions {
 // `tarnsim make-dfu`: write a sample firmware file.
 struct MakeDfuOptions {
     std::string out;
-    std::string from; // raw image file; "" = random bytes
-    uint64_t size = 0;
+    std::string from;  // raw image file; "" = random bytes
+    uint64_t size = 0; // random bytes, or the first `size` bytes of `from`
     bool has_size = false;
     uint64_t seed = 1;
+    bool has_seed = false;
     uint16_t vid = 0;
     uint16_t pid = 0;
     std::string description;

@@ -68,6 +68,14 @@ int MakeDfu(const sim::MakeDfuOptions& m) {
             return EXIT_FAILED;
         }
         body.assign(std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>());
+        if (m.has_size) {
+            if (body.size() < m.size) {
+                std::fprintf(stderr, "tarnsim: %s holds %zu bytes, fewer than --size %llu\n",
+                             m.from.c_str(), body.size(), static_cast<unsigned long long>(m.size));
+                return EXIT_FAILED;
+            }
+            body.resize(m.size);
+        }
     } else {
         body = sim::RandomBytes(m.size, m.seed);
     }

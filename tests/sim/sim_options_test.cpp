@@ -106,7 +106,7 @@ TEST(SimOptions, BadOptionsAreRefusedByName) {
         {"--app-descriptor", "0C01"},
         {"--error-status", "0"},
         {"make-dfu", "--size", "10"},
-        {"make-dfu", "--out", "f", "--size", "1", "--from", "raw"},
+        {"make-dfu", "--out", "f", "--seed", "1", "--from", "raw"},
         {"make-dfu", "--out", "f"},
         {"make-dfu", "--out", "f", "--size", "1", "--desc",
          "01234567890123456789012345678901234567890123456789012345678901234"},
