@@ -536,15 +536,21 @@ FINISH_LINES = (
     + "Operation complete, the new application should now be running\n"
 )
 BUSY = "Device BUSY, sleeping 10\n"
+# Far more than a reply takes to cross the pty, far less than the 5000-tick
+# wait of the request that follows it.
+REPLY_GRACE_S = 1.0
 CRC_ERROR = "\n######################## CRC Error\n"
 
 
 def kill_when_restarting(device: Device, stdout_path: str, proc: subprocess.Popen):
-    """Pulls the device off the line for good once it has gone quiet for
-    its restart: the port's far end closes, so every later write fails."""
+    """Pulls the device off the line for good while it is quiet for its
+    restart: the port's far end closes, so every later write fails. The
+    device logs the restart before its last reply has left, so the reply
+    gets a moment to reach the program first."""
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline and proc.poll() is None:
         if b"restarting" in open(device.log.name, "rb").read():
+            time.sleep(REPLY_GRACE_S)
             device.kill()
             return
         time.sleep(0.01)
