@@ -32,6 +32,27 @@
 // - GETSTATUS data, 6 bytes: device status, poll time-out in 3 bytes with
 //   byte 1 MOST significant (poll_ms = b1 * 65536 + b2 * 256 + b3; this is
 //   how the host combines them), DFU 1.1 state number, string index 0.
+//
+// DFU behaviour:
+// - The application (states 0 and 1) reports appIDLE. DETACH with the
+//   application's will-detach bit set restarts the device into the DFU
+//   firmware (off the line for restart_ms, then sync again); without it
+//   the state becomes appDETACH and request 7 does the restart. Request 7
+//   in appIDLE restarts the application. DNLOAD and CLRSTATUS are refused
+//   (status errSTALLEDPKT, no state change).
+// - The DFU firmware takes DNLOAD in dfuIDLE (block 0 starts a new image)
+//   and dfuDNLOAD-IDLE (the block after the last one), wLength at most
+//   min(transfer size, 230) and exactly wLength data bytes. Anything else is
+//   refused with a non-zero reply status and leaves dfuERROR (errADDRESS for
+//   a wrong block number, errSTALLEDPKT otherwise). A data block is followed
+//   by busy_answers GETSTATUS answers of dfuDNBUSY, then dfuDNLOAD-IDLE; the
+//   zero-length block ends the image, followed by manifest_answers answers
+//   of dfuMANIFEST, then manifest_final_state, which completes the update.
+//   CLRSTATUS turns dfuERROR into dfuIDLE and is refused in other states.
+//   Request 7 starts the application if its firmware is whole (the last
+//   image was manifested, or none was begun), else the DFU firmware comes
+//   back in dfuERROR with errFIRMWARE.
+// - Unknown requests are refused with errSTALLEDPKT.
 
 #include <cstddef>
 #include <cstdint>
@@ -142,7 +163,7 @@ struct DeviceConfig {
     uint32_t busy_answers = 1;
     uint32_t busy_poll_timeout_ms = 5;
     // After the end-of-image block, this many GETSTATUS answers report
-    // dfuMANIFEST with manifest_poll_timeout_ms, then final_state.
+    // dfuMANIFEST with manifest_poll_timeout_ms, then manifest_final_state.
     uint32_t manifest_answers = 1;
     uint32_t manifest_poll_timeout_ms = 10;
     // 2 (dfuIDLE) or 8 (dfuMANIFEST-WAIT-RESET).
@@ -272,7 +293,8 @@ class Device {
     uint64_t NextEventTime() const;
 
     // The configuration in force; changes take effect from the next event
-    // (tests flip behaviours between steps).
+    // (tests flip behaviours between steps), except the fault seed, which is
+    // read once at power-up.
     DeviceConfig& Config();
 
     // Current DFU state (0/1 while the application runs).
