@@ -9,7 +9,8 @@
 // accepts: ctl, length, payload. ctl bits:
 //   0 reply reliable             1 acknowledgement-only frame before the reply
 //   2 acknowledge, but no reply  3 ignore the request (no acknowledgement)
-//   4 restart (send sync) instead of answering
+//   4 restart (send sync) instead of answering (after an acknowledgement
+//     when bit 1 is set too)
 //   5 reply on channel 5         6 reply even to DETACH and request 7
 //   7 reply without CRC
 // When the input runs out the device answers every request with an error
@@ -21,6 +22,7 @@
 // numbers counting from 0 (a block may only be repeated right after itself,
 // after a restart), an end-of-image block comes only after the whole image,
 // and a download reported as successful had its end-of-image block accepted.
+// A request that dfu_SendPacket reports as sent was taken by the device.
 #include "fuzz_quiet.h"
 #include "fuzz_wire.h"
 
@@ -51,6 +53,8 @@ constexpr uint8_t OTHER_CHANNEL = 5;
 constexpr size_t SETUP_SIZE = 8;
 // Image bytes after the 100-byte header: two blocks and a bit at 230 bytes.
 constexpr size_t IMAGE_TAIL = 380;
+// How long a restart that follows an acknowledgement keeps the device quiet.
+constexpr uint64_t RESTART_MS = 5;
 constexpr uint8_t ERROR_REPLY[4] = {0x0E, 0x00, 0x00, 0x00}; // status 14, no data
 
 constexpr uint8_t CTL_RELIABLE = 0x01;
@@ -104,8 +108,14 @@ struct Device {
     WireDecoder decoder;
     std::vector<uint8_t> to_host;
     size_t read_at = 0;
+    // Bytes from held_from on reach the host only at held_until (virtual ms).
+    size_t held_from = SIZE_MAX;
+    uint64_t held_until = 0;
     uint8_t expected = 0; // next sequence number from the host
     uint8_t tx_seq = 0;
+    // Link up (conf answered); until then data frames are not looked at.
+    bool up = false;
+    uint32_t accepted = 0; // requests taken
     // What the accepted DNLOAD requests delivered.
     size_t covered = 0;
     uint16_t next_block = 0;
@@ -120,6 +130,7 @@ void send_ack_only() {
 void restart_device() {
     device.expected = 0;
     device.tx_seq = 0;
+    device.up = false;
 }
 
 void check_dnload(const std::vector<uint8_t>& request) {
@@ -166,12 +177,19 @@ void on_request(const WireFrame& f) {
         return;
     }
     device.expected = (device.expected + 1) & 7;
+    ++device.accepted;
     const std::vector<uint8_t>& request = f.payload;
     const uint8_t b_request = request[1];
     if (b_request == DFU_DNLOAD) {
         check_dnload(request);
     }
     if (ctl & CTL_RESTART) {
+        if (ctl & CTL_ACK_FIRST) {
+            // Takes the request, then restarts a little later, before replying.
+            send_ack_only();
+            device.held_from = device.to_host.size();
+            device.held_until = now_ms + RESTART_MS;
+        }
         restart_device();
         wire_AppendLeFrame(device.to_host, 0);
         return;
@@ -202,11 +220,13 @@ void on_host_frame(const WireFrame& f) {
             restart_device(); // the host restarted its link: so does the device
             wire_AppendLeFrame(device.to_host, 1);
         } else if (message == 2) {
+            device.up = true;
             wire_AppendLeFrame(device.to_host, 3);
         }
         return;
     }
-    if (f.channel() == DFU_CHANNEL_NO && f.reliable() && f.payload.size() >= SETUP_SIZE) {
+    if (device.up && f.channel() == DFU_CHANNEL_NO && f.reliable() &&
+        f.payload.size() >= SETUP_SIZE) {
         on_request(f);
     }
 }
@@ -215,7 +235,11 @@ bool line_open(const char*) {
     return true;
 }
 uint32_t line_read(uint8_t* buf, uint32_t max) {
-    const size_t n = std::min<size_t>(max, device.to_host.size() - device.read_at);
+    if (device.held_from != SIZE_MAX && now_ms >= device.held_until) {
+        device.held_from = SIZE_MAX;
+    }
+    const size_t available = std::min(device.to_host.size(), device.held_from);
+    const size_t n = std::min<size_t>(max, available - std::min(available, device.read_at));
     if (n > 0) {
         std::memcpy(buf, device.to_host.data() + device.read_at, n);
     }
@@ -259,6 +283,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (downloaded) {
         fuzz_Check(device.end_of_image, "download reported success without end-of-image");
+    }
+
+    // A send reported as done must have reached the device, whatever state
+    // the link was left in.
+    const uint8_t get_status[SETUP_SIZE] = {0xA1, DFU_GETSTATUS, 0, 0, 0, 0, 6, 0};
+    const uint32_t accepted_before = device.accepted;
+    if (dfu_SendPacket(get_status, sizeof get_status, REPLY_TIMEOUT_TICKS)) {
+        fuzz_Check(device.accepted > accepted_before,
+                   "dfu_SendPacket reported a request done that the device never took");
     }
 
     // Each request once more on its own, against whatever replies remain.
