@@ -83,7 +83,9 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
     // After a peer reset the next ACTIVITY_TX_DONE is the link coming up
     // again, not our acknowledgement: the request is still unanswered. The
     // link may come back only in a later attempt.
-    bool awaiting_link_up = false;
+    // The same holds when the link is down already (the peer restarted
+    // during an earlier reply wait): its coming up is no acknowledgement.
+    bool awaiting_link_up = bcsp_LinkState() != LINK_GARRULOUS;
     for (uint8_t attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
         bcsp_Send(&send_packet);
         for (uint16_t ticks = 0; ticks < timeout_ticks;) {
