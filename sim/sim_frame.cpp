@@ -16,6 +16,9 @@ constexpr uint8_t HEADER_CRC = 0x40;
 constexpr uint8_t HEADER_SUM_OK = 0xFF;
 // The largest body the splitter keeps: header, largest payload and CRC.
 constexpr size_t MAX_BODY = FRAME_HEADER_SIZE + FRAME_MAX_PAYLOAD + FRAME_CRC_SIZE;
+// Its line bytes: every byte escaped, and the two delimiters. A stream
+// without delimiters keeps no more than this for the log.
+constexpr size_t MAX_RAW = 2 * MAX_BODY + 2;
 // Establishment frames: unreliable, CRC, sequence 0, ack 0, channel 1,
 // 4 bytes.
 constexpr uint8_t LINK_HEADER[FRAME_HEADER_SIZE] = {0x40, 0x41, 0x00, 0x7E};
@@ -109,7 +112,9 @@ FrameCheck CheckFrame(const std::vector<uint8_t>& body, Frame* out) {
 }
 
 bool FrameSplitter::Feed(uint8_t byte) {
-    raw_.push_back(byte);
+    if (raw_.size() < MAX_RAW) {
+        raw_.push_back(byte);
+    }
     at_delimiter_ = false;
     if (escaped_) {
         escaped_ = false;

@@ -60,7 +60,8 @@ class FrameSplitter {
     // Shorter bodies (back-to-back delimiters) are dropped silently.
     bool Feed(uint8_t byte);
     const std::vector<uint8_t>& Body() const { return done_body_; }
-    // The line bytes of that frame, delimiters included.
+    // The line bytes of that frame, delimiters included (cut short for a
+    // frame far beyond the largest legal one).
     const std::vector<uint8_t>& Raw() const { return done_raw_; }
     // True when the byte just fed was a delimiter (not an escaped C0).
     bool AtDelimiter() const { return at_delimiter_; }

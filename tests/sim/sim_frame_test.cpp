@@ -103,3 +103,19 @@ TEST(SimFrame, SplitterDropsShortFramesSilently) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimFrame, EndlessGarbageStaysBounded) {
+    sim::FrameSplitter splitter;
+    for (int i = 0; i < 100000; ++i) {
+        EXPECT_FALSE(splitter.Feed(static_cast<uint8_t>(i % 0xC0)));
+    }
+    ASSERT_TRUE(splitter.Feed(0xC0));
+    EXPECT_LE(splitter.Body().size(), 4u + 4095u + 2u);
+    EXPECT_LT(splitter.Raw().size(), 2u * (4u + 4095u + 2u) + 8u);
+    sim::Frame out;
+    EXPECT_NE(sim::CheckFrame(splitter.Body(), &out), sim::FrameCheck::Ok);
+}
+
+} // namespace
