@@ -5,6 +5,7 @@
 # build is missing the set is reported as skipped, not passed.
 #   TARNLOAD_EXE  the Windows build  (default build/windows/tarnload.exe)
 #   TARNSIM       the device         (default build/release/sim/tarnsim)
+# Arguments go to the set: "-k vanish" runs the cases whose name has "vanish".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exe=${TARNLOAD_EXE:-build/windows/tarnload.exe}
