@@ -514,3 +514,29 @@ TEST_F(TransportTest, StalePacketArrivingWithTheNewLinkDoesNotBlockTheResentRequ
 }
 
 } // namespace
+
+namespace {
+
+// The peer restarted during the last reply wait; the next request starts on
+// a link that is still coming up, whose link-up is no acknowledgement.
+TEST_F(TransportTest, SendStartingOnALinkThatIsDownWaitsForItsOwnAcknowledgement) {
+    int seen = 0;
+    peer.on_request = [&](const sim::Frame&) {
+        if (++seen == 1) {
+            peer.SendAck();
+            peer.At(peer.NowMs() + 5, [&] { peer.SendLink(0); });
+        } else {
+            peer.Send(ScriptPeer::Reply(0, 6, STATUS_IDLE));
+        }
+    };
+    BringUp();
+    DfuStatus st{};
+    EXPECT_FALSE(dfu_GetStatus(&st));
+    EXPECT_EQ(Printed(), "dfu_ReceivePacket detected peer reset\nGet status receive packet failed");
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_EQ(seen, 2);
+    EXPECT_EQ(st.state, 2);
+    EXPECT_EQ(Printed(), "");
+}
+
+} // namespace
