@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "bcsp_link.h"
 #include "dfu_transport.h"
@@ -11,6 +12,10 @@
 namespace {
 
 ScriptPeer* active = nullptr;
+
+// Far beyond any scenario here: a host past these is stuck in a loop.
+constexpr uint64_t RUNAWAY_BYTES = 16u << 20;
+constexpr uint32_t RUNAWAY_MS = 10u * 60u * 1000u;
 
 const uint8_t LINK_MESSAGES[4][4] = {
     {0xDA, 0xDC, 0xED, 0xED}, // sync
@@ -109,6 +114,10 @@ uint32_t ScriptPeer::NowMs() const {
 
 void ScriptPeer::HostWrote(const uint8_t* buf, uint32_t len) {
     host_bytes_ += len;
+    if (host_bytes_ > RUNAWAY_BYTES) {
+        // A host that never stops writing would hang the test instead of failing it.
+        throw std::runtime_error("the host wrote more than any test needs");
+    }
     for (uint32_t i = 0; i < len; ++i) {
         if (!splitter_.Feed(buf[i])) {
             continue;
@@ -159,6 +168,9 @@ void ScriptPeer::HostPurge() {
 
 void ScriptPeer::Sleep(uint32_t ms) {
     now_ms_ += ms;
+    if (now_ms_ > RUNAWAY_MS) {
+        throw std::runtime_error("the host waited longer than any test needs");
+    }
     for (size_t i = 0; i < timed_.size();) {
         if (timed_[i].first <= now_ms_) {
             auto action = std::move(timed_[i].second);
