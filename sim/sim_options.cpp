@@ -17,7 +17,8 @@ constexpr uint64_t MAX_IMAGE_SIZE = 0x7FFFFFFF;
 
 const char USAGE[] =
     R"(Usage: tarnsim [options]
-       tarnsim make-dfu --out FILE --size N [--seed S | --from RAW] [--vid V] [--pid P] [--desc TEXT]
+       tarnsim make-dfu --out FILE (--size N [--seed S] | --from RAW [--size N])
+                        [--vid V] [--pid P] [--desc TEXT]
        tarnsim --help
 
 A virtual device on a pseudo-terminal. The first line of standard output is
@@ -29,7 +30,16 @@ Numbers may be decimal or 0x-hex. Exit status: 0 done, 1 runtime failure,
 Run:
   --updates N              stop after N completed updates (default 0: run until a signal)
   --image-out FILE         write the last received image (DNLOAD data in block order)
-  --stats FILE             write the statistics as key=value lines at exit
+  --stats FILE             write the statistics as key=value lines at exit: bytes_from_host,
+                           bytes_to_host (line bytes each way), host_frames, frame_errors,
+                           host_retransmissions (a reliable host frame received again),
+                           out_of_sequence, requests, replies, reply_retransmissions,
+                           acks_sent, link_ups, host_restarts, restarts, updates,
+                           injected_tx, injected_rx (faults applied), damaged_rx_passed
+                           (host frames a fault altered that still passed the frame check;
+                           each also logged on standard error), damaged_tx_passed (the same
+                           for the device's frames, judged by the device), image_bytes,
+                           image_complete, manifestation_done, state
   --quiet                  no diagnostics on standard error
 
 Device (defaults: a healthy device in application mode that detaches by itself):
