@@ -10,7 +10,7 @@
 //   0 reply reliable             1 acknowledgement-only frame before the reply
 //   2 acknowledge, but no reply  3 ignore the request (no acknowledgement)
 //   4 restart (send sync) instead of answering (after an acknowledgement
-//     when bit 1 is set too)
+//     when bit 1 is set too; after the usual answer when bit 6 is set too)
 //   5 reply on channel 5         6 reply even to DETACH and request 7
 //   7 reply without CRC
 // When the input runs out the device answers every request with an error
@@ -21,7 +21,8 @@
 // DNLOAD requests the device accepts carry the image in order, block
 // numbers counting from 0 (a block may only be repeated right after itself,
 // after a restart), an end-of-image block comes only after the whole image,
-// and a download reported as successful had its end-of-image block accepted.
+// and a download reported as successful had its end-of-image block accepted
+// and no restart of the device after its first block.
 // A request that dfu_SendPacket reports as sent was taken by the device.
 #include "fuzz_quiet.h"
 #include "fuzz_wire.h"
@@ -121,6 +122,9 @@ struct Device {
     uint16_t next_block = 0;
     std::vector<uint8_t> last_block;
     bool end_of_image = false;
+    // Restarted once image data had been taken: the image or its
+    // manifestation is lost.
+    bool restarted_in_download = false;
 } device;
 
 void send_ack_only() {
@@ -183,7 +187,8 @@ void on_request(const WireFrame& f) {
     if (b_request == DFU_DNLOAD) {
         check_dnload(request);
     }
-    if (ctl & CTL_RESTART) {
+    const bool restart_after_reply = (ctl & CTL_RESTART) && (ctl & CTL_ALWAYS_REPLY);
+    if ((ctl & CTL_RESTART) && !restart_after_reply) {
         if (ctl & CTL_ACK_FIRST) {
             // Takes the request, then restarts a little later, before replying.
             send_ack_only();
@@ -191,11 +196,15 @@ void on_request(const WireFrame& f) {
             device.held_until = now_ms + RESTART_MS;
         }
         restart_device();
+        if (device.covered > 0 || device.end_of_image) {
+            device.restarted_in_download = true;
+        }
         wire_AppendLeFrame(device.to_host, 0);
         return;
     }
     const bool answers = b_request != DFU_DETACH && b_request != VENDOR_RESET;
-    const bool reply_now = !(ctl & CTL_NO_REPLY) && (answers || (ctl & CTL_ALWAYS_REPLY));
+    const bool reply_now =
+        !(ctl & CTL_NO_REPLY) && (answers || (ctl & CTL_ALWAYS_REPLY && !restart_after_reply));
     if ((ctl & CTL_ACK_FIRST) || !reply_now) {
         send_ack_only();
     }
@@ -207,6 +216,15 @@ void on_request(const WireFrame& f) {
         if (reliable) {
             device.tx_seq = (device.tx_seq + 1) & 7;
         }
+    }
+    if (restart_after_reply) {
+        device.held_from = device.to_host.size();
+        device.held_until = now_ms + RESTART_MS;
+        restart_device();
+        if (device.covered > 0 || device.end_of_image) {
+            device.restarted_in_download = true;
+        }
+        wire_AppendLeFrame(device.to_host, 0);
     }
 }
 
@@ -283,6 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (downloaded) {
         fuzz_Check(device.end_of_image, "download reported success without end-of-image");
+        fuzz_Check(!device.restarted_in_download,
+                   "download reported success though the device restarted during it");
     }
 
     // A send reported as done must have reached the device, whatever state
