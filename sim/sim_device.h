@@ -249,7 +249,9 @@ struct DeviceStats {
     uint64_t injected_tx = 0; // tx bytes or frames altered, dropped or duplicated
     uint64_t injected_rx = 0; // rx bytes altered or dropped, frames duplicated
     // Host frames that an injected fault altered and that still passed the
-    // header checksum, length and CRC checks (each also logged).
+    // header checksum, length and CRC checks (each also logged). A frame
+    // that comes out byte for byte as the host sent it (a fault hit only a
+    // delimiter or a neighbour) is intact and not counted.
     uint64_t damaged_rx_passed = 0;
     // Device frames that an injected fault altered and that would still pass
     // a receiver's frame check (judged on the altered frame alone).
