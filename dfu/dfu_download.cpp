@@ -3,6 +3,7 @@
 #include "console.h"
 #include "dfu_file.h"
 #include "dfu_requests.h"
+#include "dfu_transport.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
 
@@ -12,12 +13,29 @@ namespace {
 constexpr uint16_t BLOCKS_PER_LINE = 50;
 constexpr double MS_PER_S = 1000.0;
 
+// Peer resets counted when the download began. A device that restarted
+// since then has lost the image or its manifestation, and may well answer
+// dfuIDLE: that must not pass for a finished manifestation, nor be polled
+// for ever while waiting for a block.
+uint16_t resets_at_start = 0;
+
+bool RestartedSinceStart(const char* during) {
+    if (dfu_PeerResets() == resets_at_start) {
+        return false;
+    }
+    con_Print("\nDevice restarted during %s - aborting\n", during);
+    return true;
+}
+
 // After each block, polls until the device is ready for the next one,
 // sleeping as long as it asks while busy.
 bool WaitReadyForBlock() {
     DfuStatus device_status{};
     for (;;) {
         if (!dfu_GetStatus(&device_status)) {
+            return false;
+        }
+        if (RestartedSinceStart("download")) {
             return false;
         }
         if (device_status.status != 0) {
@@ -81,6 +99,9 @@ ManifestEnd FollowManifestation() {
         if (!dfu_GetStatus(&device_status)) {
             return ManifestEnd::Failed;
         }
+        if (RestartedSinceStart("manifestation")) {
+            return ManifestEnd::Failed;
+        }
         if (device_status.status != 0) {
             con_Print("Device reports error (%d) during manifestation - aborting\n",
                       device_status.status);
@@ -136,6 +157,7 @@ bool dfu_DownloadImage() {
     }
 
     con_Print("Downloading\n");
+    resets_at_start = dfu_PeerResets();
     const uint32_t download_start = plat_TickCount();
     uint16_t block = 0;
     uint32_t bytes_sent = 0;

@@ -18,6 +18,14 @@ BcspPacket rx_packet;
 // A channel-12 packet delivered while a send still waited for its
 // acknowledgement; the record stays unregistered until the reply wait takes it.
 bool response_pending = false;
+uint16_t peer_resets = 0;
+
+// Counted at every poll, before any other bit can end the wait.
+void CountPeerReset(uint8_t activity) {
+    if (activity & ACTIVITY_PEER_RESET) {
+        ++peer_resets;
+    }
+}
 
 void Rearm() {
     rx_packet.length = RX_BUFFER_CAPACITY;
@@ -40,9 +48,14 @@ uint16_t Le16(const uint8_t b[2]) {
 
 } // namespace
 
+uint16_t dfu_PeerResets() {
+    return peer_resets;
+}
+
 void dfu_TransportInit() {
     rx_packet = BcspPacket{};
     response_pending = false;
+    peer_resets = 0;
 }
 
 bool dfu_EstablishLink() {
@@ -55,6 +68,7 @@ bool dfu_EstablishLink() {
     for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS;) {
         uint8_t activity = 0;
         const uint8_t idle = bcsp_Poll(&activity);
+        CountPeerReset(activity);
         if (activity & ACTIVITY_TX_DONE) {
             // A packet delivered in the very poll that brought the link up is
             // stale; without re-arming no input would ever be read again.
@@ -91,6 +105,7 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
         for (uint16_t ticks = 0; ticks < timeout_ticks;) {
             uint8_t activity = 0;
             const uint8_t idle = bcsp_Poll(&activity);
+            CountPeerReset(activity);
             if (activity & ACTIVITY_RX_PACKET) {
                 // Nothing that arrives before the request has gone out again
                 // on a new link can be its reply.
@@ -136,6 +151,7 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
     for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS;) {
         uint8_t activity = 0;
         const uint8_t idle = bcsp_Poll(&activity);
+        CountPeerReset(activity);
         if ((activity & ACTIVITY_RX_PACKET) || response_pending) {
             response_pending = false;
             if (rx_packet.channel != DFU_CHANNEL) {

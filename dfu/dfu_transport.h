@@ -54,5 +54,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
 // length) data bytes and stores that count in *rx_data_size.
 uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size);
 
+// Peer resets seen by the waits so far (wrapping at 2^16). A device that
+// restarted has lost what it was given, whatever state it reports next: the
+// download compares this count before and after its status requests.
+uint16_t dfu_PeerResets();
+
 // Puts the transport back to its initial state (tests).
 void dfu_TransportInit();
