@@ -87,7 +87,7 @@ def no_faults(rng):
 # reply frame (ms, through the line proxy) or 0, runs in full mode, runs in
 # small mode. Byte rates are per byte; frame rates per frame.
 CELLS = [
-    ("none", "-", no_faults, 0, 6, 1),
+    ("none", "-", no_faults, 0, 8, 1),
     ("rx-corrupt", "1e-4", byte_fault("--rx-corrupt-rate", 1e-4), 0, 10, 0),
     ("rx-corrupt", "1e-3", byte_fault("--rx-corrupt-rate", 1e-3), 0, 10, 1),
     ("rx-corrupt", "1e-2", byte_fault("--rx-corrupt-rate", 1e-2), 0, 8, 0),
@@ -104,10 +104,11 @@ CELLS = [
     ("drop-frame", "5e-2", drop_frames(5e-2), 0, 10, 0),
     ("dup-frame", "1e-2", duplicates(1e-2), 0, 10, 0),
     ("dup-frame", "1e-1", duplicates(1e-1), 0, 10, 1),
-    ("restart", "1/run", restart, 0, 12, 1),
+    ("restart", "1/run", restart, 0, 16, 1),
     ("delay", "0.9 T", no_faults, TIMEOUT_MS * 9 // 10, 8, 0),
-    ("delay", "1.0 T", no_faults, TIMEOUT_MS, 8, 0),
-    ("delay", "1.2 T", no_faults, TIMEOUT_MS * 12 // 10, 8, 1),
+    ("delay", "1.1 T", no_faults, TIMEOUT_MS * 11 // 10, 8, 0),
+    ("delay", "1.5 T", no_faults, TIMEOUT_MS * 15 // 10, 8, 1),
+    ("delay", "2 T", no_faults, TIMEOUT_MS * 2, 8, 0),
 ]
 
 # A healthy run takes about 4 s (up to a minute at the highest byte-fault
