@@ -338,3 +338,43 @@ TEST_F(UpdateTest, RequestLostToADeviceRestartIsSentAgain) {
 }
 
 } // namespace
+
+namespace {
+
+// A device that restarts once it holds part of the image has lost it: the
+// download must fail, whatever state the restarted device reports.
+TEST_F(UpdateTest, DeviceRestartDuringDownloadOrManifestationFailsIt) {
+    struct Case {
+        const char* name;
+        int32_t restart_after_block;
+        uint32_t restart_after_request;
+        const char* want_line;
+    };
+    // Requests before the download: 8, 9, GETSTATUS, GETSTATUS; then per
+    // block DNLOAD and GETSTATUS; the end-of-image DNLOAD is request 9 here.
+    const Case cases[] = {
+        {"after block 1", 1, 0, "\nDevice restarted during download - aborting\n"},
+        {"after the end-of-image block", -1, 9,
+         "\nDevice restarted during manifestation - aborting\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.start_state = 2;
+        config.busy_answers = 0;
+        config.restart_after_block = c.restart_after_block;
+        config.restart_after_request = c.restart_after_request;
+        Start(sim::RandomBytes(300, 4));
+        ASSERT_TRUE(dfu_Connect());
+        ASSERT_TRUE(dfu_EnterIdle());
+        Printed();
+        EXPECT_FALSE(dfu_DownloadImage());
+        const std::string out = Printed();
+        EXPECT_NE(out.find(c.want_line), std::string::npos) << out;
+        EXPECT_EQ(out.find("Manifest complete"), std::string::npos) << out;
+        EXPECT_EQ(device_->Stats().restarts, 1u);
+        TearDown();
+        SetUp();
+    }
+}
+
+} // namespace
