@@ -28,9 +28,11 @@ build/demo/sim/tarnsim make-dfu --out "$firmware" --size 20000 --seed 42 \
     --desc "demo firmware"
 
 # tarnsim prints its terminal's path on its first line, then plays the
-# device until one update has completed.
+# device until one update has completed. A device that is never busy gives
+# the plain progress line: one dot per block, the running total every 50.
 mkfifo "$work/sim.out"
-build/demo/sim/tarnsim --updates 1 --image-out "$received" >"$work/sim.out" &
+build/demo/sim/tarnsim --updates 1 --busy-answers 0 --image-out "$received" \
+    >"$work/sim.out" 2>"$work/sim.log" &
 sim_pid=$!
 exec 3<"$work/sim.out"
 read -r -t 10 pty <&3 || {
@@ -52,6 +54,9 @@ kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 exec 3<&-
+
+echo "--- what the device saw (tarnsim) ---"
+cat "$work/sim.log"
 
 if [ "$status" -ne 0 ]; then
     echo "DEMO FAILED: tarnload exited with status $status"
