@@ -83,6 +83,11 @@ def no_faults(rng):
     return []
 
 
+def acknowledge_first(rng):
+    # The device acknowledges each request at once and replies a moment later.
+    return ["--reply-delay-ms", "1"]
+
+
 # kind, rate label, tarnsim options from the run's generator, delay of one
 # reply frame (ms, through the line proxy) or 0, runs in full mode, runs in
 # small mode. Byte rates are per byte; frame rates per frame.
@@ -105,10 +110,16 @@ CELLS = [
     ("dup-frame", "1e-2", duplicates(1e-2), 0, 10, 0),
     ("dup-frame", "1e-1", duplicates(1e-1), 0, 10, 1),
     ("restart", "1/run", restart, 0, 16, 1),
-    ("delay", "0.9 T", no_faults, TIMEOUT_MS * 9 // 10, 8, 0),
-    ("delay", "1.1 T", no_faults, TIMEOUT_MS * 11 // 10, 8, 0),
-    ("delay", "1.5 T", no_faults, TIMEOUT_MS * 15 // 10, 8, 1),
-    ("delay", "2 T", no_faults, TIMEOUT_MS * 2, 8, 0),
+    # A reply held back on the line after its request was acknowledged: the
+    # reply wait's time-out (T) decides.
+    ("stall-reply", "0.9 T", acknowledge_first, TIMEOUT_MS * 9 // 10, 8, 0),
+    ("stall-reply", "1.1 T", acknowledge_first, TIMEOUT_MS * 11 // 10, 8, 0),
+    ("stall-reply", "1.5 T", acknowledge_first, TIMEOUT_MS * 15 // 10, 8, 1),
+    ("stall-reply", "2 T", acknowledge_first, TIMEOUT_MS * 2, 8, 0),
+    # A reply that carries the acknowledgement held back: the send's four
+    # attempts of T each decide.
+    ("stall-ack", "2 T", no_faults, TIMEOUT_MS * 2, 6, 0),
+    ("stall-ack", "5 T", no_faults, TIMEOUT_MS * 5, 6, 0),
 ]
 
 # A healthy run takes about 4 s (up to a minute at the highest byte-fault
@@ -135,8 +146,8 @@ def run_seed(base, kind, rate, index):
 class LineProxy:
     """Relays bytes between a pty of its own (given to tarnload) and
     tarnsim's pty, holding back one chosen channel-12 frame from the device,
-    and everything behind it, for `delay_ms`: a reply that arrives just
-    before or after the host's time-out."""
+    and everything behind it, for `delay_ms`: a reply (or acknowledgement)
+    that arrives before or after the host's time-out."""
 
     def __init__(self, device_path, frame_number, delay_ms):
         self.master, self.slave = os.openpty()
@@ -323,7 +334,7 @@ def make_dfu(binaries, workdir):
 
 
 def print_table(results, cells):
-    header = (f"{'fault':<11} {'rate':<6} {'runs':>5} {'ok':>5} {'clean-fail':>10} "
+    header = (f"{'fault':<12} {'rate':<6} {'runs':>5} {'ok':>5} {'clean-fail':>10} "
               f"{'violations':>10} {'crc-escapes':>11} {'esc-harm':>8} {'endless-poll':>12} "
               f"{'median s':>9}")
     print(header)
@@ -342,11 +353,11 @@ def print_table(results, cells):
                   sum(r["outcome"] == "endless-poll" for r in rows)]
         totals = [t + c for t, c in zip(totals, counts)]
         median = statistics.median(r["time"] for r in rows)
-        print(f"{kind:<11} {rate:<6} {counts[0]:>5} {counts[1]:>5} {counts[2]:>10} "
+        print(f"{kind:<12} {rate:<6} {counts[0]:>5} {counts[1]:>5} {counts[2]:>10} "
               f"{counts[3]:>10} {counts[4]:>11} {counts[5]:>8} {counts[6]:>12} {median:>9.1f}")
     print("-" * len(header))
     median = statistics.median(r["time"] for r in results)
-    print(f"{'total':<18} {totals[0]:>5} {totals[1]:>5} {totals[2]:>10} {totals[3]:>10} "
+    print(f"{'total':<19} {totals[0]:>5} {totals[1]:>5} {totals[2]:>10} {totals[3]:>10} "
           f"{totals[4]:>11} {totals[5]:>8} {totals[6]:>12} {median:>9.1f}")
 
 
