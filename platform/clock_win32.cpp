@@ -20,24 +20,11 @@ uint32_t system_tick_ms() {
 }
 
 const ClockOps system_clock = {system_sleep_ms, system_tick_ms};
-const ClockOps* current_clock = &system_clock;
 
 } // namespace
 
 const ClockOps* plat_SystemClock() {
     return &system_clock;
-}
-
-void plat_SetClock(const ClockOps* ops) {
-    current_clock = ops ? ops : &system_clock;
-}
-
-void plat_Sleep(uint32_t ms) {
-    current_clock->sleep_ms(ms);
-}
-
-uint32_t plat_TickCount() {
-    return current_clock->tick_ms();
 }
 
 // The resolution is restored by Windows when the process ends.
