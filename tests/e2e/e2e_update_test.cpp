@@ -314,6 +314,15 @@ TEST_F(EndToEnd, FailedUpdates) {
              "done\nManifest\nDevice reports error (3) during manifestation - aborting\n" + FAILED,
          1,
          false},
+        {"dfuERROR on all three passes: three clears, then the summary",
+         {"--start=error", "--sticky-error", quiet_blocks},
+         300,
+         Connect(DFU_ID) + "Device in error state - clearing error\n"
+                           "Device in error state - clearing error\n"
+                           "Device in error state - clearing error\n"
+                           "Cannot bring device into dfuIDLE state\n",
+         1,
+         false},
         {"short status replies",
          {"--start=dfu-idle", "--short-status"},
          300,
