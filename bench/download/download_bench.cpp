@@ -9,22 +9,19 @@
 // are built here exactly as they go on the wire for this image.
 //
 // Usage: download_bench [work-dir]   (default: a fresh directory in /tmp)
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
+#include <ctime>
 #include <map>
-#include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "bcsp_link.h"
+#include "child_process.h"
 #include "console.h"
 #include "dfu_file.h"
 #include "dfu_transport.h"
@@ -44,56 +41,8 @@ constexpr size_t BLOCK = 230;
 constexpr double LINE_BAUD = 115200.0;
 constexpr double BITS_PER_BYTE = 11.0; // start, 8 data, even parity, stop
 constexpr size_t STATUS_DATA = 6;
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-Child Spawn(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    return {pid, fds[0]};
-}
-
-std::string ReadAll(int fd) {
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-}
-
-std::string ReadLine(int fd, int timeout_ms) {
-    std::string line;
-    char c;
-    pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, timeout_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    return line;
-}
+// A paced 64 KiB update takes about 9 s; a run this long has hung.
+constexpr int RUN_TIMEOUT_MS = 120000;
 
 bool WriteFile(const std::string& path, const Bytes& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -238,23 +187,25 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Child sim = Spawn({TARNSIM_PATH, "--paced", "--busy-answers=0", "--quiet", "--image-out",
-                       received, "--stats", stats_file});
-    const std::string pty = ReadLine(sim.out, 5000);
+    e2e::Peer sim;
+    if (!sim.Start({TARNSIM_PATH, "--paced", "--busy-answers=0", "--quiet", "--image-out", received,
+                    "--stats", stats_file})) {
+        std::fprintf(stderr, "cannot start tarnsim\n");
+        return 1;
+    }
+    const std::string pty = sim.ReadLine(5000);
     if (pty.rfind("/dev/", 0) != 0) {
         std::fprintf(stderr, "tarnsim did not report its terminal\n");
         return 1;
     }
 
-    Child load = Spawn({TARNLOAD_PATH, pty, firmware});
-    const std::string output = ReadAll(load.out);
-    int status = 0;
-    rusage usage{};
-    wait4(load.pid, &status, 0, &usage);
-    kill(sim.pid, SIGTERM);
-    waitpid(sim.pid, nullptr, 0);
+    const e2e::RunResult load = e2e::Run({TARNLOAD_PATH, pty, firmware}, RUN_TIMEOUT_MS);
+    const std::string& output = load.output;
+    const rusage& usage = load.usage;
+    // tarnsim writes its image and statistics when it is stopped.
+    sim.Stop(0);
 
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool ok = load.exit_status == 0;
     std::smatch m;
     if (!ok || !std::regex_search(
                    output, m, std::regex("Download time: ([0-9.]+) s \\(([0-9]+) Bytes/s\\)"))) {

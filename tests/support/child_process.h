@@ -1,9 +1,11 @@
 #pragma once
-// Runs the project's binaries as child processes for end-to-end tests: one
-// with its standard output captured whole (tarnload), and one long-running
-// peer whose first output line is read at once (tarnsim's pty path).
+// Runs the project's binaries as child processes for the end-to-end tests
+// and the benchmarks: one with its standard output captured whole
+// (tarnload), and one long-running peer whose first output line is read at
+// once (tarnsim's pty path).
 
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -12,6 +14,7 @@ namespace e2e {
 struct RunResult {
     int exit_status = -1; // -1 when killed or not waited for
     std::string output;   // everything written to standard output
+    rusage usage{};       // CPU time and peak memory of the child
 };
 
 // Runs `argv` to completion (killed after `timeout_ms`), standard output

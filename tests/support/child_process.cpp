@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,11 +67,12 @@ Read ReadSome(int fd, std::string* into, int timeout_ms) {
 }
 
 // Waits for `pid` until `deadline`, then SIGTERM and SIGKILL. Returns the
-// exit status, -1 when it had to be killed.
-int Reap(pid_t pid, Clock::time_point deadline) {
+// exit status, -1 when it had to be killed. `usage`, when given, receives the
+// resources the child used.
+int Reap(pid_t pid, Clock::time_point deadline, rusage* usage = nullptr) {
     int status = 0;
     for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
+        const pid_t r = wait4(pid, &status, WNOHANG, usage);
         if (r == pid) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
@@ -81,13 +83,13 @@ int Reap(pid_t pid, Clock::time_point deadline) {
     }
     kill(pid, SIGTERM);
     for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
+        if (wait4(pid, &status, WNOHANG, usage) == pid) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         usleep(2000);
     }
     kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+    wait4(pid, &status, 0, usage);
     return -1;
 }
 
@@ -104,7 +106,7 @@ RunResult Run(const std::vector<std::string>& argv, int timeout_ms) {
     while (MsLeft(deadline) > 0 && ReadSome(fd, &result.output, MsLeft(deadline)) != Read::End) {
     }
     close(fd);
-    result.exit_status = Reap(pid, deadline);
+    result.exit_status = Reap(pid, deadline, &result.usage);
     return result;
 }
 
