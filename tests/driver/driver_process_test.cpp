@@ -2,6 +2,8 @@
 // file stages, their exact output and exit status, and what they leave alone.
 #include <gtest/gtest.h>
 
+#include "../support/test_pty.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -75,21 +77,7 @@ RunResult run_tarnload(const std::vector<std::string>& args, const std::string& 
     return r;
 }
 
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-            slave = ptsname(master);
-            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        }
-    }
-    ~Pty() {
-        if (master >= 0) {
-            close(master);
-        }
-    }
+struct Pty : test_support::PtyPair {
     // Bytes the program sent; they cross the pty asynchronously, so this
     // waits a little for the first.
     size_t pending_bytes() const {

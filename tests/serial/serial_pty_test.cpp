@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/test_pty.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,22 +28,7 @@ using Clock = std::chrono::steady_clock;
 // Time for bytes written to one side of a pty to be queued on the other.
 constexpr auto SETTLE = std::chrono::milliseconds(50);
 
-struct Pty {
-    int master = -1;
-    std::string slave;
-
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-            slave = ptsname(master);
-            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        }
-    }
-    ~Pty() {
-        if (master >= 0) {
-            close(master);
-        }
-    }
+struct Pty : test_support::PtyPair {
 
     // Whatever the slave side sends, until `count` bytes or `wait` passed.
     std::vector<uint8_t> receive(size_t count, std::chrono::milliseconds wait = SETTLE) const {
