@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,14 +22,30 @@ int MsLeft(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, int* out_fd) {
+// `stderr_path` empty leaves standard error alone. A peer dies with its
+// parent.
+pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, const std::string& stderr_path = {},
+            bool peer = false) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return -1;
     }
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
+        if (!stderr_path.empty()) {
+            const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (err >= 0) {
+                dup2(err, STDERR_FILENO);
+            }
+        }
+        if (peer) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) {
+                _exit(127); // the parent died before the request took hold
+            }
+        }
         std::vector<char*> args;
         for (const auto& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
@@ -163,8 +180,8 @@ Peer::~Peer() {
     }
 }
 
-bool Peer::Start(const std::vector<std::string>& argv) {
-    pid_ = Spawn(argv, &out_fd_);
+bool Peer::Start(const std::vector<std::string>& argv, const std::string& stderr_path) {
+    pid_ = Spawn(argv, &out_fd_, stderr_path, true);
     return pid_ > 0;
 }
 

@@ -39,14 +39,19 @@ class Peer {
     Peer& operator=(const Peer&) = delete;
     ~Peer();
 
-    // Starts `argv`; false when it cannot be started.
-    bool Start(const std::vector<std::string>& argv);
+    // Starts `argv`; false when it cannot be started. Its standard error is
+    // appended to `stderr_path` when one is given. It is killed when the
+    // process that started it dies, so that a crashed test leaves no
+    // server or device behind.
+    bool Start(const std::vector<std::string>& argv, const std::string& stderr_path = {});
     // The next line of its output without the newline; empty on end of
     // output or after `timeout_ms`.
     std::string ReadLine(int timeout_ms);
     // Waits up to `timeout_ms` for it to end; SIGTERM, then SIGKILL, when
     // it is still running. Returns its exit status, -1 when killed.
     int Stop(int timeout_ms);
+    // Its process id while it runs, -1 otherwise.
+    pid_t Pid() const { return pid_; }
     // Everything it printed after the lines already read, once stopped.
     const std::string& Rest() const { return rest_; }
 
