@@ -2,9 +2,14 @@
 // behind ComPortOps; everything here is the same on every platform.
 #include "serial_port.h"
 
+#include "net_address.h"
+#include "serial_net.h"
+
 namespace {
 
-const ComPortOps* port_ops = nullptr; // nullptr: the platform's own
+const ComPortOps* port_ops = nullptr; // nullptr: chosen by the name at com_Open
+// The backend the name chose: the platform's local port or the network's.
+const ComPortOps* named_ops = nullptr;
 
 // Output collects here and goes out in one write when full or flushed.
 uint8_t tx_buffer[COM_TX_BUFFER_SIZE];
@@ -19,7 +24,10 @@ uint8_t rx_count = 0;
 static_assert(COM_RX_READ_MAX <= 255, "the 8-bit fill count must hold a full read");
 
 const ComPortOps* ops() {
-    return port_ops ? port_ops : com_PlatformOps();
+    if (port_ops != nullptr) {
+        return port_ops;
+    }
+    return named_ops != nullptr ? named_ops : com_PlatformOps();
 }
 
 void clear_buffers() {
@@ -36,7 +44,12 @@ void com_SetOps(const ComPortOps* ops) {
 }
 
 bool com_Open(const char* name) {
+    named_ops = net_IsNetworkName(name) ? com_NetworkOps() : com_PlatformOps();
     return ops()->open(name);
+}
+
+uint32_t com_AnswerAllowanceMs() {
+    return port_ops == nullptr && named_ops == com_NetworkOps() ? com_NetAnswerAllowanceMs() : 0;
 }
 
 bool com_GetByte(uint8_t* b) {

@@ -41,9 +41,16 @@ const ComPortOps* com_PlatformOps();
 void com_SetOps(const ComPortOps* ops);
 
 // Opens and configures the port `name`, exactly as typed (Windows: a bare
-// COMn gets the \\.\ device prefix). Returns false only when the port
-// cannot be opened. Prints nothing.
+// COMn gets the \\.\ device prefix). A name starting rfc2217:// or
+// socket:// is a line behind a network server (serial_net.h); any other is a
+// local port. Returns false only when the port cannot be opened. Prints
+// nothing for a local port; a network port prints its reason line.
 bool com_Open(const char* name);
+
+// How long after a write its answer can still be on its way beyond the
+// write's own air time, in ms: the round trip of a network port, 0 on a
+// local port (and under com_SetOps).
+uint32_t com_AnswerAllowanceMs();
 
 // Delivers the next received byte into *b and returns true, or returns
 // false (leaving *b alone) when nothing has arrived. Never waits.

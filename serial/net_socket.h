@@ -1,0 +1,45 @@
+#pragma once
+// The one TCP connection of a network port, per platform (net_socket_posix.cpp,
+// net_socket_win32.cpp, chosen by CMake), and the microsecond clock its line
+// pacing runs on. Non-blocking after the connect; Nagle's delay is off.
+
+#include <cstdint>
+
+enum class NetConnectFailure : uint8_t {
+    NONE,
+    HOST,    // the name did not resolve
+    REFUSED, // every address refused
+    TIMEOUT, // no address answered within the time-out
+    OTHER,   // any other failure; see netsock_FailureText
+};
+
+// Connects to `host`:`port`, trying each resolved address with what is left
+// of `timeout_ms`. Returns NONE when connected, else why not; the system's
+// text for the failure is kept for netsock_FailureText. A connection already
+// open is closed first.
+NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t timeout_ms);
+
+// The system's text for the last failure of this layer (never null, "" when none).
+const char* netsock_FailureText();
+
+// Receives what has arrived, at most `max` bytes, without waiting. Returns
+// the count, 0 when nothing is there, -1 when the connection has ended (the
+// server closed it, or it failed: netsock_FailureText says which).
+int32_t netsock_Receive(uint8_t* buf, uint32_t max);
+
+// Sends all `len` bytes, waiting for room up to `timeout_ms`. False when the
+// connection failed or the time ran out (netsock_FailureText says which).
+bool netsock_Send(const uint8_t* buf, uint32_t len, uint32_t timeout_ms);
+
+// Waits until something can be received (or the connection has ended), at
+// most `timeout_ms`. True when something is there.
+bool netsock_WaitReadable(uint32_t timeout_ms);
+
+// Closes the connection; nothing when none is open.
+void netsock_Close();
+
+// Microseconds since an arbitrary start, monotonic.
+int64_t netsock_NowUs();
+
+// Sleeps until netsock_NowUs() reaches `deadline_us` (at once when past).
+void netsock_SleepUntilUs(int64_t deadline_us);

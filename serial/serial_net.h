@@ -1,0 +1,28 @@
+#pragma once
+// The network port backend (rfc2217:// and socket:// names), behind the same
+// ComPortOps as a local port. com_Open chooses it by the name.
+//
+// Every failure to open prints one line, "Network port: <reason>", before
+// com_Open returns false (the caller then adds its own). A connection that
+// ends or fails later is a lost port, reported once with the reason.
+//
+// Data from the server that is plain text before the first byte of any other
+// kind (up to NET_HELD_TEXT_MAX bytes) is held back: when the connection
+// then ends, it is the server's farewell ("Port already in use") and is
+// shown in the reason; otherwise it is dropped, since the link has no use
+// for anything before its first frame delimiter.
+
+#include "serial_port.h"
+
+#include <cstdint>
+
+inline constexpr uint16_t NET_HELD_TEXT_MAX = 80;
+// How long a connection and each wait for the server's answers may take.
+inline constexpr uint32_t NET_CONNECT_TIMEOUT_MS = 5000;
+
+// The network backend. Never null.
+const ComPortOps* com_NetworkOps();
+
+// How long after a write an answer to it can still be on its way over the
+// connection, in ms (see net_timing.h); 0 before a connection.
+uint32_t com_NetAnswerAllowanceMs();
