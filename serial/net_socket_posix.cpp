@@ -121,7 +121,8 @@ int32_t netsock_Receive(uint8_t* buf, uint32_t max) {
         if (got > 0) {
             return static_cast<int32_t>(got);
         }
-        if (got == 0) {
+        // A reset is the server closing without reading what it was sent.
+        if (got == 0 || errno == ECONNRESET) {
             note("");
             return -1;
         }
@@ -151,6 +152,10 @@ bool netsock_Send(const uint8_t* buf, uint32_t len, uint32_t timeout_ms) {
         }
         if (put < 0 && errno == EINTR) {
             continue;
+        }
+        if (put < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            note(""); // the server has closed the connection
+            return false;
         }
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             note(std::strerror(errno));

@@ -22,7 +22,8 @@ void nettiming_Sample(NetTiming* t, int64_t us) {
 
 int64_t nettiming_Write(NetTiming* t, int64_t now_us, uint32_t bytes) {
     const int64_t start = t->line_free_us > now_us ? t->line_free_us : now_us;
-    t->line_free_us = start + static_cast<int64_t>(bytes) * NET_BYTE_NS / 1000;
+    t->line_free_us =
+        start + static_cast<int64_t>(bytes) * NET_BITS_PER_BYTE * 1'000'000 / NET_LINE_BAUD;
     if (t->waiting_since < 0) {
         t->waiting_since = t->line_free_us;
     }

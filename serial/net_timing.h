@@ -20,8 +20,9 @@
 
 #include <cstdint>
 
-// 11 bits (start, 8 data, parity, stop) at 115200 baud, in nanoseconds.
-inline constexpr int64_t NET_BYTE_NS = 11 * 1'000'000'000LL / 115200;
+// A byte on the far line: start bit, 8 data bits, parity bit, stop bit.
+inline constexpr int64_t NET_BITS_PER_BYTE = 11;
+inline constexpr int64_t NET_LINE_BAUD = 115200;
 // The allowance never exceeds this: the reply time-out of the layers above
 // is 5 s, and a second covers any path a serial line is worth using over.
 inline constexpr uint32_t NET_ALLOWANCE_MAX_MS = 1000;

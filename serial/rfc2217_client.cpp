@@ -86,8 +86,9 @@ void answer(Rfc2217Client* c, const TelnetEvent& e) {
     if (s == nullptr) {
         return; // the purge: its value is not examined
     }
+    // The value as far as its 4 bytes go, for the refusal line.
     uint32_t value = 0;
-    for (uint8_t i = 1; i < e.length; ++i) {
+    for (uint8_t i = 1; i < e.length && i <= 4; ++i) {
         value = (value << 8) | e.data[i];
     }
     const bool confirmed = !e.truncated && e.length == 1 + s->size && value == s->value;
@@ -106,9 +107,9 @@ void rfc2217_Start(Rfc2217Client* c) {
 
 void rfc2217_OptionRequests(uint8_t* out) {
     const uint8_t requests[RFC2217_OPTION_REQUESTS_SIZE] = {
-        TELNET_IAC, TELNET_WILL, TELNET_OPT_BINARY, TELNET_IAC, TELNET_DO,
-        TELNET_OPT_BINARY, TELNET_IAC, TELNET_WILL, TELNET_OPT_SGA, TELNET_IAC,
-        TELNET_DO, TELNET_OPT_SGA, TELNET_IAC, TELNET_WILL, TELNET_OPT_COM_PORT};
+        TELNET_IAC,        TELNET_WILL,    TELNET_OPT_BINARY, TELNET_IAC,     TELNET_DO,
+        TELNET_OPT_BINARY, TELNET_IAC,     TELNET_WILL,       TELNET_OPT_SGA, TELNET_IAC,
+        TELNET_DO,         TELNET_OPT_SGA, TELNET_IAC,        TELNET_WILL,    TELNET_OPT_COM_PORT};
     std::memcpy(out, requests, sizeof requests);
 }
 

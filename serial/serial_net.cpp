@@ -32,6 +32,10 @@ char held[NET_HELD_TEXT_MAX + 1];
 uint16_t held_length = 0;
 bool holding = false;
 
+// What came after the answer a wait ended on, still to be read as usual.
+uint8_t pending[CHUNK];
+uint32_t pending_length = 0;
+
 // A write with 0xFF bytes is doubled into here (at most twice the transmit buffer).
 uint8_t escaped[2 * COM_TX_BUFFER_SIZE];
 
@@ -120,13 +124,27 @@ Wait wait_until(bool (*done)()) {
         if (left_us <= 0) {
             return Wait::TIMEOUT;
         }
-        netsock_WaitReadable(static_cast<uint32_t>((left_us + 999) / 1000));
-        const int32_t got = netsock_Receive(chunk, CHUNK);
+        int32_t got;
+        if (pending_length > 0) {
+            got = static_cast<int32_t>(pending_length);
+            std::memcpy(chunk, pending, pending_length);
+            pending_length = 0;
+        } else {
+            netsock_WaitReadable(static_cast<uint32_t>((left_us + 999) / 1000));
+            got = netsock_Receive(chunk, CHUNK);
+        }
         if (got < 0) {
             return Wait::CLOSED;
         }
-        const uint32_t data = rfc2217_Receive(&client, chunk, static_cast<uint32_t>(got));
-        hold_text(chunk, data);
+        // A byte at a time, so that what follows the awaited answer is kept.
+        for (int32_t i = 0; i < got; ++i) {
+            if (done()) {
+                pending_length = static_cast<uint32_t>(got - i);
+                std::memcpy(pending, chunk + i, pending_length);
+                break;
+            }
+            hold_text(chunk + i, rfc2217_Receive(&client, chunk + i, 1));
+        }
         if (!send_replies()) {
             return Wait::CLOSED;
         }
@@ -139,9 +157,9 @@ bool com_port_decided() {
 }
 
 bool settings_answered() {
-    constexpr uint16_t SETTINGS =
-        (1u << RFC2217_SET_BAUDRATE) | (1u << RFC2217_SET_DATASIZE) | (1u << RFC2217_SET_PARITY) |
-        (1u << RFC2217_SET_STOPSIZE) | (1u << RFC2217_SET_CONTROL);
+    constexpr uint16_t SETTINGS = (1u << RFC2217_SET_BAUDRATE) | (1u << RFC2217_SET_DATASIZE) |
+                                  (1u << RFC2217_SET_PARITY) | (1u << RFC2217_SET_STOPSIZE) |
+                                  (1u << RFC2217_SET_CONTROL);
     return (client.awaited & SETTINGS) == 0 || client.wrong_code != 0 || client.com_port_refused;
 }
 
@@ -164,8 +182,24 @@ const char* request_name(uint8_t code) {
     }
 }
 
+// Reads what the server sent before it closed, for its farewell text.
+void read_farewell() {
+    uint8_t chunk[CHUNK];
+    int32_t got = static_cast<int32_t>(pending_length);
+    std::memcpy(chunk, pending, pending_length);
+    pending_length = 0;
+    do {
+        const uint32_t data = rfc2217_Receive(&client, chunk, static_cast<uint32_t>(got));
+        hold_text(chunk, data);
+        client.reply_length = 0;
+    } while ((got = netsock_Receive(chunk, CHUNK)) > 0);
+}
+
 // Prints the reason line for a wait that did not end well; false.
 bool wait_failed(Wait w) {
+    if (w == Wait::CLOSED) {
+        read_farewell();
+    }
     if (w == Wait::TIMEOUT) {
         con_Print("Network port: no answer from the server within %u s\n",
                   static_cast<unsigned>(NET_CONNECT_TIMEOUT_MS / 1000));
@@ -224,6 +258,7 @@ bool net_open(const char* name) {
     nettiming_Reset(&timing);
     connected = false;
     lost = false;
+    pending_length = 0;
     held_length = 0;
     holding = true;
 
@@ -258,7 +293,15 @@ uint32_t net_read(uint8_t* buf, uint32_t max) {
     if (!connected || lost) {
         return 0;
     }
-    const int32_t got = netsock_Receive(buf, max);
+    int32_t got;
+    if (pending_length > 0) {
+        got = static_cast<int32_t>(pending_length < max ? pending_length : max);
+        std::memcpy(buf, pending, static_cast<size_t>(got));
+        pending_length -= static_cast<uint32_t>(got);
+        std::memmove(pending, pending + got, pending_length);
+    } else {
+        got = netsock_Receive(buf, max);
+    }
     if (got < 0) {
         lose();
         return 0;
