@@ -339,7 +339,9 @@ class Case:
     expected: str
     # What stands behind the port name: "quiet" (a pty nobody answers on),
     # "device" (tarnsim), "absent" (no link at all), "file" (a regular
-    # file), "gone" (a link to a pty that no longer exists).
+    # file), "gone" (a link to a pty that no longer exists), "rfc2217" or
+    # "socket" (tarnsim behind a ser2net on 127.0.0.1; the port name is the
+    # URL, and no link is made).
     port: str = "quiet"
     device: List[str] = dataclasses.field(default_factory=list)
     # The device must hold exactly the firmware file's image afterwards.
@@ -370,6 +372,8 @@ class Context:
     sim: str
     work: str
     messages: dict
+    # The ser2net harness as a command (tests/support/ser2net_serve), or None.
+    serve: Optional[str] = None
 
 
 def run_case(case: Case, number: int, ctx: Context) -> str:
@@ -381,7 +385,7 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
     case_dir = os.path.join(ctx.work, f"case{number}")
     os.makedirs(case_dir, exist_ok=True)
     image_out = os.path.join(case_dir, "received.bin")
-    quiet = device = None
+    quiet = device = serve = None
     typed = "\\\\.\\" + name
     ctx.wine.unlink(name)
     if case.port == "quiet":
@@ -393,6 +397,20 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
     elif case.port == "file":
         write_bytes(os.path.join(case_dir, "not_a_port"), b"")
         ctx.wine.link(name, os.path.join(case_dir, "not_a_port"))
+    elif case.port in ("rfc2217", "socket"):
+        device = Device(ctx.sim, case.device, image_out, os.path.join(case_dir, "tarnsim.log"))
+        # The server goes when its standard input closes, before the device does.
+        serve = subprocess.Popen([ctx.serve, device.slave], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE)
+        ready, _, _ = select.select([serve.stdout], [], [], 10)
+        ports = serve.stdout.readline().decode().split() if ready else []
+        if len(ports) != 2:
+            serve.stdin.close()
+            serve.wait()
+            device.stop()
+            raise RuntimeError("ser2net did not come up")
+        port = ports[0] if case.port == "socket" else ports[1]
+        typed = f"{case.port}://127.0.0.1:{port}"
     elif case.port == "gone":
         gone = QuietPort()
         ctx.wine.link(name, gone.slave)
@@ -433,6 +451,9 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
         traffic = quiet.traffic() if quiet else b""
         opened = [what for what, w in watches.items() if w.opened()]
     finally:
+        if serve:
+            serve.stdin.close()
+            serve.wait()
         if device:
             device.stop()
         if quiet:
@@ -687,6 +708,27 @@ CASES = [
     ),
 ]
 
+def network_update(kind: str) -> Case:
+    return Case(
+        f"update over {kind}:// through ser2net",
+        ["{port}", "firmware.dfu"],
+        0,
+        FILE_LINES
+        + connect_lines(APP_PID)
+        + DETACH_LINES
+        + "Downloading\n"
+        + "." * FULL_LINE + "11500\n"
+        + "." * (BLOCKS - FULL_LINE) + "done\n"
+        + FINISH_LINES,
+        port=kind,
+        device=DEVICE + ["--busy-answers", "0"],
+        image=True,
+    )
+
+
+CASES += [network_update("rfc2217"), network_update("socket")]
+
+
 def report(case: Case, number: int, ctx: Context) -> bool:
     """Runs one case and prints its outcome; true when it passed."""
     started = time.monotonic()
@@ -705,6 +747,7 @@ def main() -> int:
     parser.add_argument("--exe", required=True, help="tarnload.exe (MinGW-w64 build)")
     parser.add_argument("--sim", required=True, help="tarnsim (Linux build)")
     parser.add_argument("--work", required=True, help="scratch folder (emptied)")
+    parser.add_argument("--serve", help="tests/support/ser2net_serve (network cases)")
     parser.add_argument("-k", dest="only", help="run only cases whose name contains this")
     opts = parser.parse_args()
     # A CI time-out's SIGTERM still shuts the wineserver down.
@@ -721,10 +764,14 @@ def main() -> int:
         wine.start()
         print(f"wine prefix ready in {time.monotonic() - boot_start:.1f} s", flush=True)
         ctx = Context(wine, os.path.abspath(opts.exe), os.path.abspath(opts.sim), work, {})
+        if opts.serve and os.access(opts.serve, os.X_OK) and shutil.which("ser2net"):
+            ctx.serve = os.path.abspath(opts.serve)
         ctx.messages = system_messages(wine, work)
         firmware_files(work)
         chosen = [(n, c) for n, c in enumerate(CASES, 1) if not opts.only or opts.only in c.name]
         for _, case in chosen:
+            if case.port in ("rfc2217", "socket") and not ctx.serve:
+                case.skip = "ser2net or tests/support/ser2net_serve is missing"
             if case.skip:
                 print(f"skipped {case.name}: {case.skip}", flush=True)
         runnable = [(n, c) for n, c in chosen if not c.skip]
