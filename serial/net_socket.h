@@ -32,8 +32,8 @@ int32_t netsock_Receive(uint8_t* buf, uint32_t max);
 bool netsock_Send(const uint8_t* buf, uint32_t len, uint32_t timeout_ms);
 
 // Waits until something can be received (or the connection has ended), at
-// most `timeout_ms`. True when something is there.
-bool netsock_WaitReadable(uint32_t timeout_ms);
+// most `timeout_us` (it may return sooner). True when something is there.
+bool netsock_WaitReadable(uint32_t timeout_us);
 
 // Closes the connection; nothing when none is open.
 void netsock_Close();

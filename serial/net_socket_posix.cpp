@@ -169,8 +169,15 @@ bool netsock_Send(const uint8_t* buf, uint32_t len, uint32_t timeout_ms) {
     return true;
 }
 
-bool netsock_WaitReadable(uint32_t timeout_ms) {
-    return sock >= 0 && wait_for(POLLIN, now_ms() + timeout_ms) > 0;
+bool netsock_WaitReadable(uint32_t timeout_us) {
+    if (sock < 0) {
+        return false;
+    }
+    pollfd p{sock, POLLIN, 0};
+    const timespec limit{static_cast<time_t>(timeout_us / 1'000'000),
+                         static_cast<long>(timeout_us % 1'000'000) * 1000};
+    // An interrupted wait returns early, which the contract allows.
+    return ppoll(&p, 1, &limit, nullptr) > 0;
 }
 
 void netsock_Close() {

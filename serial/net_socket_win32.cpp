@@ -195,8 +195,16 @@ bool netsock_Send(const uint8_t* buf, uint32_t len, uint32_t timeout_ms) {
     return true;
 }
 
-bool netsock_WaitReadable(uint32_t timeout_ms) {
-    return sock != INVALID_SOCKET && wait_for(false, now_ms() + timeout_ms) > 0;
+bool netsock_WaitReadable(uint32_t timeout_us) {
+    if (sock == INVALID_SOCKET) {
+        return false;
+    }
+    timeval limit{static_cast<long>(timeout_us / 1'000'000),
+                  static_cast<long>(timeout_us % 1'000'000)};
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(sock, &ready);
+    return select(0, &ready, nullptr, nullptr, &limit) > 0;
 }
 
 void netsock_Close() {

@@ -130,7 +130,7 @@ Wait wait_until(bool (*done)()) {
             std::memcpy(chunk, pending, pending_length);
             pending_length = 0;
         } else {
-            netsock_WaitReadable(static_cast<uint32_t>((left_us + 999) / 1000));
+            netsock_WaitReadable(static_cast<uint32_t>(left_us));
             got = netsock_Receive(chunk, CHUNK);
         }
         if (got < 0) {
