@@ -6,6 +6,7 @@
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
+#include "trace.h"
 
 namespace {
 
@@ -46,6 +47,9 @@ bool WaitReadyForBlock() {
         if (device_status.state == DFU_STATE_DNBUSY) {
             const uint32_t wait_ms = dfu_PollTimeout(device_status);
             con_Print("Device BUSY, sleeping %u\n", wait_ms);
+            if (trace_On()) {
+                trace_Event("dfu", "device busy: sleeping %u ms as asked", wait_ms);
+            }
             plat_Sleep(wait_ms);
         } else if (device_status.state == DFU_STATE_DNLOAD_IDLE) {
             return true;
@@ -109,9 +113,17 @@ ManifestEnd FollowManifestation() {
         }
         switch (device_status.state) {
         case DFU_STATE_MANIFEST:
+            if (trace_On()) {
+                trace_Event("dfu", "manifesting: sleeping %u ms as asked",
+                            dfu_PollTimeout(device_status));
+            }
             plat_Sleep(dfu_PollTimeout(device_status));
             break;
         case DFU_STATE_MANIFEST_WAIT_RESET:
+            if (trace_On()) {
+                trace_Event("dfu", "waiting for reset: sleeping %u ms as asked",
+                            dfu_PollTimeout(device_status));
+            }
             plat_Sleep(dfu_PollTimeout(device_status));
             return ManifestEnd::WaitsForReset;
         case DFU_STATE_IDLE:

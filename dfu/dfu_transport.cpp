@@ -7,6 +7,7 @@
 #include "console.h"
 #include "platform_clock.h"
 #include "serial_port.h"
+#include "trace.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ uint16_t peer_resets = 0;
 void CountPeerReset(uint8_t activity) {
     if (activity & ACTIVITY_PEER_RESET) {
         ++peer_resets;
+        if (trace_On()) {
+            trace_Event("link", "peer reset: sync received while up, link reset");
+        }
     }
 }
 
@@ -59,6 +63,9 @@ void dfu_TransportInit() {
 }
 
 bool dfu_EstablishLink() {
+    if (trace_On()) {
+        trace_Event("link", "reset; establishing, at most %u ticks", LINK_TIMEOUT_TICKS);
+    }
     bcsp_ResetLink();
     com_Purge();
     rx_packet.data = reinterpret_cast<uint8_t*>(&rx_reply);
@@ -75,6 +82,9 @@ bool dfu_EstablishLink() {
             if (activity & ACTIVITY_RX_PACKET) {
                 Rearm();
             }
+            if (trace_On()) {
+                trace_Event("link", "up after %u ticks", ticks);
+            }
             return true;
         }
         if (activity & ACTIVITY_RX_PACKET) {
@@ -84,6 +94,9 @@ bool dfu_EstablishLink() {
             return false;
         }
         TickStep(idle, &ticks);
+    }
+    if (trace_On()) {
+        trace_Event("link", "establishment timed out after %u ticks", LINK_TIMEOUT_TICKS);
     }
     return false;
 }
@@ -139,6 +152,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
             }
             TickStep(idle, &ticks);
         }
+        if (trace_On()) {
+            trace_Event("dfu", "send attempt %u of %u: no acknowledgement in %u ticks",
+                        attempt + 1u, SEND_ATTEMPTS, timeout_ticks);
+        }
         con_Print("dfu_SendPacket timed out, retry %d\n", attempt);
         con_Flush();
     }
@@ -192,6 +209,9 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
             return DFU_TRANSPORT_FAILED;
         }
         TickStep(idle, &ticks);
+    }
+    if (trace_On()) {
+        trace_Event("dfu", "no reply in %u ticks", REPLY_TIMEOUT_TICKS);
     }
     con_Print("dfu_ReceivePacket timed out\n");
     return DFU_TRANSPORT_FAILED;

@@ -3,6 +3,7 @@
 #include "platform_error.h"
 
 #include "console.h"
+#include "trace.h"
 
 #include <cstring>
 
@@ -12,6 +13,9 @@ int last_error = 0;
 
 void plat_RecordError(int code) {
     last_error = code;
+    if (trace_On()) {
+        trace_Event("os", "error %d: %s", code, std::strerror(code));
+    }
 }
 
 uint32_t plat_LastError() {

@@ -2,6 +2,7 @@
 #include "platform_error.h"
 
 #include "console.h"
+#include "trace.h"
 
 #include <windows.h>
 
@@ -13,6 +14,9 @@ constexpr DWORD MESSAGE_LANGUAGE = 0x0400;
 } // namespace
 
 void plat_RecordError(int code) {
+    if (trace_On()) {
+        trace_Event("os", "error %d", code);
+    }
     SetLastError(static_cast<DWORD>(code));
 }
 

@@ -4,6 +4,7 @@
 
 #include "net_address.h"
 #include "serial_net.h"
+#include "trace.h"
 
 namespace {
 
@@ -45,7 +46,14 @@ void com_SetOps(const ComPortOps* ops) {
 
 bool com_Open(const char* name) {
     named_ops = net_IsNetworkName(name) ? com_NetworkOps() : com_PlatformOps();
-    return ops()->open(name);
+    if (trace_On()) {
+        trace_Event("port", "opening %s", name);
+    }
+    const bool opened = ops()->open(name);
+    if (trace_On() && !opened) {
+        trace_Event("port", "%s cannot be opened", name);
+    }
+    return opened;
 }
 
 uint32_t com_AnswerAllowanceMs() {
@@ -65,6 +73,9 @@ bool com_GetByte(uint8_t* b) {
     }
     // An implementation that returned more than asked must not overrun the index.
     rx_count = static_cast<uint8_t>(got < COM_RX_READ_MAX ? got : COM_RX_READ_MAX);
+    if (trace_On()) {
+        trace_Wire(WIRE_TO_HOST, rx_buffer, rx_count);
+    }
     *b = rx_buffer[0];
     rx_index = 1;
     return true;
@@ -81,11 +92,18 @@ void com_Flush() {
     if (tx_length == 0) {
         return;
     }
+    if (trace_On()) {
+        trace_Wire(WIRE_TO_DEVICE, tx_buffer, tx_length);
+    }
     ops()->write(tx_buffer, tx_length);
     tx_length = 0;
 }
 
 void com_Purge() {
+    if (trace_On()) {
+        trace_Event("port", "purge: %u unread and %u unsent bytes dropped, OS queues emptied",
+                    static_cast<unsigned>(rx_count - rx_index), static_cast<unsigned>(tx_length));
+    }
     clear_buffers();
     ops()->purge();
 }

@@ -5,6 +5,7 @@
 #include "serial_posix_settings.h"
 
 #include "platform_error.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -48,6 +49,30 @@ bool give_up(int fd, int error) {
     return false;
 }
 
+// What the driver holds after the settings were applied, as read back.
+void trace_settings(int fd, bool settings_refused) {
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) {
+        return;
+    }
+    const bool b115200 = cfgetospeed(&now) == B115200 && cfgetispeed(&now) == B115200;
+    const tcflag_t c = now.c_cflag;
+    trace_Event(
+        "port",
+        "settings read back: %s, %s data bits, parity %s, %s stop bit%s, RTS/CTS %s, "
+        "XON/XOFF %s, raw %s%s",
+        b115200 ? "115200 baud" : "NOT 115200 baud", (c & CSIZE) == CS8 ? "8" : "not 8",
+        (c & PARENB) ? ((c & PARODD) ? "odd" : "even") : "none", (c & CSTOPB) ? "2" : "1",
+        (c & CSTOPB) ? "s" : "",
+#ifdef CRTSCTS
+        (c & CRTSCTS) ? "on" : "off",
+#else
+        "n/a",
+#endif
+        (now.c_iflag & (IXON | IXOFF)) ? "on" : "off", (now.c_lflag & ICANON) ? "no" : "yes",
+        settings_refused ? " (the driver answered EINVAL, as pseudo-terminals do for parity)" : "");
+}
+
 bool posix_open(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -79,10 +104,14 @@ bool posix_open(const char* name) {
     // A pseudo-terminal may answer EINVAL for the parity bits although it
     // applied the rest; a real UART accepts all of it. Success is therefore
     // never judged by reading the parity back.
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno != EINVAL) {
+    const bool settings_refused = tcsetattr(fd, TCSANOW, &tio) != 0;
+    if (settings_refused && errno != EINVAL) {
         return give_up(fd, errno);
     }
     com_RequestLowLatency(fd);
+    if (trace_On()) {
+        trace_settings(fd, settings_refused);
+    }
 
     if (port_fd >= 0) {
         close(port_fd);

@@ -6,6 +6,7 @@
 #include "serial_win32_settings.h"
 
 #include "platform_error.h"
+#include "trace.h"
 
 #include <windows.h>
 
@@ -29,6 +30,10 @@ bool win32_open(const char* name) {
     const HANDLE handle = CreateFileA(open_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        if (trace_On()) {
+            trace_Event("os", "CreateFileA %s: error %lu", open_name,
+                        static_cast<unsigned long>(GetLastError()));
+        }
         return false;
     }
     // A regular file (e.g. the two arguments swapped) is not a port: the link
@@ -40,7 +45,20 @@ bool win32_open(const char* name) {
     }
     DCB config;
     com_MakeLineSettings(&config);
-    SetCommState(handle, &config);
+    const BOOL applied = SetCommState(handle, &config);
+    if (trace_On()) {
+        const DWORD error = applied ? 0 : GetLastError();
+        DCB now{};
+        now.DCBlength = sizeof now;
+        GetCommState(handle, &now);
+        trace_Event("port",
+                    "%s: SetCommState %s (error %lu); read back %lu baud, %u data bits, parity %u, "
+                    "stop bits %u, RTS/CTS %s, XON/XOFF %s",
+                    open_name, applied ? "ok" : "failed", static_cast<unsigned long>(error),
+                    static_cast<unsigned long>(now.BaudRate), now.ByteSize, now.Parity,
+                    now.StopBits, now.fOutxCtsFlow ? "on" : "off", now.fOutX ? "on" : "off");
+        SetLastError(error);
+    }
 
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
