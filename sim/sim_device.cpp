@@ -4,6 +4,7 @@
 #include "sim_faults.h"
 #include "sim_frame.h"
 #include "sim_link.h"
+#include "trace_wire.h"
 
 #include <algorithm>
 #include <deque>
@@ -112,9 +113,62 @@ struct Device::Impl {
     // An injected fault touched the frame being received.
     bool rx_tainted = false;
 
+    // The trace: one splitter per direction, sharing what the host asked.
+    Device::TraceSink trace;
+    bool trace_bytes = false;
+    std::unique_ptr<WireSplitter> trace_rx;
+    std::unique_ptr<WireSplitter> trace_tx;
+    WireContext trace_context{};
+
     void Log(const std::string& line) {
         if (log) {
             log(line);
+        }
+        TraceEvent("sim", line);
+    }
+
+    void TraceEvent(const char* source, const std::string& text) {
+        if (trace) {
+            trace(now_ns / NS_PER_US, source, text);
+        }
+    }
+
+    std::string DescribeFrame(WireSplitter* s, WireContext* context, WireDirection dir) {
+        char text[2048];
+        wire_Describe(s, context, dir, trace_bytes, text, sizeof text);
+        return text;
+    }
+
+    // The frames of `out` as they go on the line; `frame` is what the link
+    // meant to send.
+    void TraceWrite(const std::vector<uint8_t>& frame, const std::vector<uint8_t>& out,
+                    bool altered) {
+        if (!trace) {
+            return;
+        }
+        if (out.empty()) {
+            // Described on a scratch splitter: the line never carried it.
+            WireSplitter scratch{};
+            WireContext context = trace_context;
+            for (uint8_t b : frame) {
+                if (wire_Feed(&scratch, b)) {
+                    TraceEvent("D>H", "DROPPED by injected fault: " +
+                                          DescribeFrame(&scratch, &context, WIRE_TO_HOST));
+                }
+            }
+            return;
+        }
+        const bool twice = out.size() == 2 * frame.size() &&
+                           std::equal(frame.begin(), frame.end(), out.begin()) &&
+                           std::equal(frame.begin(), frame.end(), out.begin() + frame.size());
+        for (uint8_t b : out) {
+            if (wire_Feed(trace_tx.get(), b)) {
+                std::string text = DescribeFrame(trace_tx.get(), &trace_context, WIRE_TO_HOST);
+                if (altered) {
+                    text += twice ? " [injected fault: sent twice]" : " [injected fault: damaged]";
+                }
+                TraceEvent("D>H", text);
+            }
         }
     }
 
@@ -130,6 +184,7 @@ struct Device::Impl {
         bool altered = false;
         const std::vector<uint8_t> out =
             faults.OnTxFrame(frame, kind, &altered, &stats.injected_tx);
+        TraceWrite(frame, out, altered);
         if (altered && DamagedFramePasses(out, frame)) {
             ++stats.damaged_tx_passed;
             Log("damaged device frame would pass the frame check: sent " + HexBytes(out) + " for " +
@@ -153,6 +208,9 @@ struct Device::Impl {
         }
         bool altered = false;
         if (!faults.OnRxByte(&b, &altered)) {
+            if (trace) {
+                TraceEvent("sim", "injected fault: a byte from the host dropped");
+            }
             ++stats.injected_rx;
             rx_tainted = true;
             return;
@@ -160,6 +218,13 @@ struct Device::Impl {
         if (altered) {
             ++stats.injected_rx;
             rx_tainted = true;
+        }
+        if (trace && wire_Feed(trace_rx.get(), b)) {
+            std::string text = DescribeFrame(trace_rx.get(), &trace_context, WIRE_TO_DEVICE);
+            if (rx_tainted || altered) {
+                text += " [injected fault on receive]";
+            }
+            TraceEvent("H>D", text);
         }
         if (splitter.Feed(b)) {
             HandleFrame(splitter.Body(), splitter.Raw(), rx_tainted);
@@ -286,6 +351,10 @@ struct Device::Impl {
     }
 
     void Boot() {
+        TraceEvent("sim", boot_into_app ? "booted: application" : "booted: DFU firmware");
+        if (trace) {
+            wire_Reset(trace_rx.get());
+        }
         boot_ns = NEVER;
         running = true;
         dfu.Boot(boot_into_app);
@@ -435,6 +504,17 @@ const DeviceStats& Device::Stats() const {
 
 const std::vector<RequestRecord>& Device::Requests() const {
     return impl_->requests;
+}
+
+void Device::SetTrace(TraceSink sink, bool with_bytes) {
+    Impl& d = *impl_;
+    d.trace = std::move(sink);
+    d.trace_bytes = with_bytes;
+    d.trace_rx = std::make_unique<WireSplitter>();
+    d.trace_tx = std::make_unique<WireSplitter>();
+    wire_Reset(d.trace_rx.get());
+    wire_Reset(d.trace_tx.get());
+    d.trace_context = WireContext{};
 }
 
 void Device::SetLog(std::function<void(const std::string&)> log) {

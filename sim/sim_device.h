@@ -322,6 +322,16 @@ class Device {
     // Default: nowhere.
     void SetLog(std::function<void(const std::string&)> log);
 
+    // The device's side of the run trace, in tarnload's trace format: every
+    // frame it reads ("H>D", as its decoder saw it after any injected
+    // receive fault) and writes ("D>H", as it went on the line), marked
+    // where an injected fault touched it, and its own events ("sim"). The
+    // sink gets the device time in microseconds, the source and the text.
+    // `with_bytes` adds each frame's line bytes in hex. Default: no trace.
+    using TraceSink =
+        std::function<void(uint64_t now_us, const char* source, const std::string& text)>;
+    void SetTrace(TraceSink sink, bool with_bytes);
+
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

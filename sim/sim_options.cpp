@@ -19,6 +19,7 @@ const char USAGE[] =
     R"(Usage: tarnsim [options]
        tarnsim make-dfu --out FILE (--size N [--seed S] | --from RAW [--size N])
                         [--vid V] [--pid P] [--desc TEXT]
+       tarnsim decode [--from-host|--to-host] FILE
        tarnsim --help
 
 A virtual device on a pseudo-terminal. The first line of standard output is
@@ -41,6 +42,9 @@ Run:
                            for the device's frames, judged by the device), image_bytes,
                            image_complete, manifestation_done, state
   --quiet                  no diagnostics on standard error
+  --trace FILE             append the device's side of the run trace to FILE, in the format
+                           of tarnload's TARNLOAD_TRACE ("-": standard error); frames the
+                           device's injected faults touched say so
 
 Device (defaults: a healthy device in application mode that detaches by itself):
   --start STATE            app | dfu-idle | error | 0..10 (default app)
@@ -96,6 +100,16 @@ Line faults (frame counters start at 1 and may be repeated; rates are 0..1):
   --tx-dup-rate P          write each frame twice with probability P
   --rx-dup-rate P          handle each good host frame twice with probability P
   --seed S                 seed of the random faults (default 1)
+
+decode: reads a capture of ONE direction of a line and prints its frames as
+trace lines, with the byte offset of each frame's opening delimiter in place
+of a time. FILE is raw binary bytes, or a hex dump: `socat -x` output (only
+the blocks of the first direction marker, > or <, are taken), a logic
+analyser's export (0xC0 tokens, e.g. CSV), or plain two-digit hex bytes
+(hexdump -C works; its offsets and ASCII column are skipped). --from-host
+reads channel-12 payloads as requests, --to-host as replies; without either
+the first channel-12 frame decides. A frame cut by the end of the capture is
+reported as truncated.
 
 make-dfu: a firmware file of a 100-byte header (suffix offset u32 LE at 10,
 description at 16), the image (header included: the file's bytes before the
@@ -242,6 +256,10 @@ Table RunTable(RunOptions& r) {
                         return !v.empty();
                     }};
     t["--quiet"] = {false, "", Flag([&r] { r.quiet = true; })};
+    t["--trace"] = {true, "a file name or -", [&r](const std::string& v) {
+                        r.trace_file = v;
+                        return !v.empty();
+                    }};
     t["--start"] = {true, "app, dfu-idle, error or a state number 0..10",
                     [&d](const std::string& v) {
                         uint64_t n = 0;
@@ -480,6 +498,27 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         if (out->make.has_seed && !out->make.from.empty()) {
             *error = "make-dfu takes --seed S or --from RAW, not both";
+            return false;
+        }
+        return true;
+    }
+    if (argc > 1 && std::string(argv[1]) == "decode") {
+        out->command = Command::Decode;
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--from-host") {
+                out->decode.direction = CaptureDirection::FromHost;
+            } else if (arg == "--to-host") {
+                out->decode.direction = CaptureDirection::ToHost;
+            } else if (arg.rfind("-", 0) == 0 || !out->decode.file.empty()) {
+                *error = "decode takes [--from-host|--to-host] FILE, not '" + arg + "'";
+                return false;
+            } else {
+                out->decode.file = arg;
+            }
+        }
+        if (out->decode.file.empty()) {
+            *error = "decode needs a capture FILE";
             return false;
         }
         return true;

@@ -17,6 +17,14 @@ struct RunOptions {
     std::string image_out;  // where the received image goes ("" = nowhere)
     std::string stats_file; // where the statistics go ("" = nowhere)
     bool quiet = false;     // no diagnostics on standard error
+    std::string trace_file; // the device's side of the run trace ("" = none)
+};
+
+// `tarnsim decode`: a capture of one direction of a line, as trace lines.
+enum class CaptureDirection { Guess, FromHost, ToHost };
+struct DecodeOptions {
+    CaptureDirection direction = CaptureDirection::Guess;
+    std::string file;
 };
 
 // `tarnsim make-dfu`: write a sample firmware file.
@@ -32,12 +40,13 @@ struct MakeDfuOptions {
     std::string description;
 };
 
-enum class Command { Run, MakeDfu, Help };
+enum class Command { Run, MakeDfu, Decode, Help };
 
 struct CommandLine {
     Command command = Command::Run;
     RunOptions run;
     MakeDfuOptions make;
+    DecodeOptions decode;
 };
 
 // Parses argv[1..argc). Options take their value as the next argument or

@@ -1,16 +1,20 @@
 // tarnsim: the virtual device on a pseudo-terminal, and the sample firmware
 // file writer. The device itself lives in the tarn_sim library; this file
 // only owns the pty, real time, signals and files.
+#include "sim_capture.h"
 #include "sim_device.h"
 #include "sim_dfu_file.h"
 #include "sim_options.h"
 #include "sim_stats.h"
+#include "trace.h"
+#include "trace_wire.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -89,6 +93,48 @@ int MakeDfu(const sim::MakeDfuOptions& m) {
     return EXIT_OK;
 }
 
+int Decode(const sim::DecodeOptions& d) {
+    std::ifstream in(d.file, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "tarnsim: cannot read %s\n", d.file.c_str());
+        return EXIT_FAILED;
+    }
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    std::string note;
+    const std::vector<uint8_t> bytes = sim::ParseCapture(content, &note);
+    if (!note.empty()) {
+        std::printf("%s\n", note.c_str());
+    }
+    std::fputs(sim::DecodeCapture(bytes, d.direction).c_str(), stdout);
+    return EXIT_OK;
+}
+
+// The device's trace file: lines appended whole, one write each, so that
+// tarnsim's and tarnload's lines never tear even in one shared file.
+class TraceFile {
+  public:
+    bool Open(const std::string& path) {
+        fd_ = path == "-" ? STDERR_FILENO
+                          : open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        return fd_ >= 0;
+    }
+    ~TraceFile() {
+        if (fd_ > STDERR_FILENO) {
+            close(fd_);
+        }
+    }
+    void Line(uint64_t elapsed_us, const char* source, const std::string& text) {
+        char prefix[64];
+        wire_LinePrefix(prefix, sizeof prefix, elapsed_us, source);
+        const std::string line = prefix + text + "\n";
+        trace_OsWrite(fd_, line.data(), static_cast<uint32_t>(line.size()));
+    }
+
+  private:
+    int fd_ = -1;
+};
+
 // A pty master in raw mode, non-blocking. Returns -1 with a message printed.
 int OpenPty(std::string* slave) {
     const int fd = posix_openpt(O_RDWR | O_NOCTTY);
@@ -131,7 +177,29 @@ int RunDevice(const sim::RunOptions& options) {
     std::printf("%s\n", slave.c_str());
     std::fflush(stdout);
 
-    sim::Device device(options.device, NowUs());
+    const uint64_t start_us = NowUs();
+    sim::Device device(options.device, start_us);
+    TraceFile trace;
+    if (!options.trace_file.empty()) {
+        if (!trace.Open(options.trace_file)) {
+            std::fprintf(stderr, "tarnsim: cannot open trace file %s: %s\n",
+                         options.trace_file.c_str(), std::strerror(errno));
+            close(master);
+            return EXIT_FAILED;
+        }
+        char platform[128];
+        trace_OsPlatform(platform, sizeof platform);
+        trace.Line(0, "run",
+                   std::string("tarnsim ") + TARN_VERSION + ", " + platform + ", port " + slave +
+                       ", monotonic start " + std::to_string(start_us / 1000000) + "." +
+                       std::to_string(1000000 + start_us % 1000000).substr(1) + " s");
+        const char* bytes = std::getenv(TRACE_BYTES_ENV);
+        device.SetTrace(
+            [&trace, start_us](uint64_t now_us, const char* source, const std::string& text) {
+                trace.Line(now_us - start_us, source, text);
+            },
+            bytes != nullptr && std::strcmp(bytes, "1") == 0);
+    }
     if (!options.quiet) {
         device.SetLog(
             [](const std::string& line) { std::fprintf(stderr, "tarnsim: %s\n", line.c_str()); });
@@ -234,6 +302,8 @@ int main(int argc, char** argv) {
         return EXIT_OK;
     case sim::Command::MakeDfu:
         return MakeDfu(command.make);
+    case sim::Command::Decode:
+        return Decode(command.decode);
     case sim::Command::Run:
         break;
     }

@@ -32,11 +32,7 @@ const char* const DIRECTION_SOURCE[2] = {"H>D", "D>H"};
 
 // "  1.234567 src  " into line; returns its length.
 size_t Prefix(const char* source) {
-    const uint64_t elapsed = trace_OsMicros() - start_us;
-    const int n = std::snprintf(line, sizeof line, "%4llu.%06llu %-4s ",
-                                static_cast<unsigned long long>(elapsed / US_PER_S),
-                                static_cast<unsigned long long>(elapsed % US_PER_S), source);
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    return wire_LinePrefix(line, sizeof line, trace_OsMicros() - start_us, source);
 }
 
 // Ends the line in `line` at `length` and writes it.

@@ -411,6 +411,17 @@ size_t wire_Describe(WireSplitter* s, WireContext* ctx, WireDirection dir, bool 
     return t.len;
 }
 
+size_t wire_LinePrefix(char* out, size_t cap, uint64_t elapsed_us, const char* source) {
+    constexpr uint64_t US_PER_S = 1000000;
+    const int n = std::snprintf(out, cap, "%4llu.%06llu %-4s ",
+                                static_cast<unsigned long long>(elapsed_us / US_PER_S),
+                                static_cast<unsigned long long>(elapsed_us % US_PER_S), source);
+    if (n <= 0 || cap == 0) {
+        return 0;
+    }
+    return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
 const char* wire_StateName(uint8_t state) {
     return state < sizeof STATE_NAMES / sizeof *STATE_NAMES ? STATE_NAMES[state] : "state?";
 }

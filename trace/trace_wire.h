@@ -84,6 +84,10 @@ uint32_t wire_UnsyncedBytes(const WireSplitter* s);
 size_t wire_DescribePayload(uint8_t channel, const uint8_t* payload, uint16_t length,
                             WireContext* ctx, WireDirection dir, char* out, size_t cap);
 
+// The start of every trace line: seconds with microseconds, the source
+// padded to 4 ("  1.234567 H>D  "). Returns the length written.
+size_t wire_LinePrefix(char* out, size_t cap, uint64_t elapsed_us, const char* source);
+
 // DFU 1.1 state and status names ("dfuDNBUSY", "errSTALLEDPKT"); "?" when
 // out of range.
 const char* wire_StateName(uint8_t state);
