@@ -168,9 +168,9 @@ std::string DecodeCapture(const std::vector<uint8_t>& bytes, CaptureDirection di
     if (!splitter->synced && !bytes.empty()) {
         out += "no frame delimiter (C0) in " + std::to_string(bytes.size()) + " bytes\n";
     } else if (wire_UnsyncedBytes(splitter.get()) != 0) {
-        out += "@0         " + std::string(source) + "  " +
-               std::to_string(wire_UnsyncedBytes(splitter.get())) +
-               " bytes before the first delimiter (the capture began inside a frame)\n";
+        out = "@0         " + std::string(source) + "  " +
+              std::to_string(wire_UnsyncedBytes(splitter.get())) +
+              " bytes before the first delimiter (the capture began inside a frame)\n" + out;
     }
     return out;
 }
