@@ -9,10 +9,14 @@
 // are built here exactly as they go on the wire for this image.
 //
 // Usage: download_bench [work-dir]   (default: a fresh directory in /tmp)
+//        download_bench --trace-cost N [work-dir]
+// The second form measures what TARNLOAD_TRACE costs: N pairs of paced pty
+// runs, untraced and traced (to a file) in turn so that both see the same
+// machine load, and the mean ratio of each.
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <ctime>
+#include <fcntl.h>
 #include <map>
 #include <regex>
 #include <string>
@@ -160,10 +164,80 @@ std::string RunInProcess(const std::string& firmware, std::vector<uint8_t>* rece
     return text;
 }
 
+// One paced update on a pty; the data rate tarnload reported, 0 on failure.
+// `trace`: the TARNLOAD_TRACE value, or "" for none.
+double PtyRate(const std::string& firmware, const std::string& trace) {
+    e2e::Peer sim;
+    if (!sim.Start({TARNSIM_PATH, "--paced", "--busy-answers=0", "--quiet"})) {
+        return 0;
+    }
+    const std::string pty = sim.ReadLine(5000);
+    if (trace.empty()) {
+        unsetenv("TARNLOAD_TRACE");
+    } else {
+        std::remove(trace.c_str());
+        setenv("TARNLOAD_TRACE", trace.c_str(), 1);
+    }
+    const e2e::RunResult load = e2e::Run({TARNLOAD_PATH, pty, firmware}, RUN_TIMEOUT_MS);
+    unsetenv("TARNLOAD_TRACE");
+    sim.Stop(0);
+    std::smatch m;
+    if (load.exit_status != 0 ||
+        !std::regex_search(load.output, m,
+                           std::regex("Download time: ([0-9.]+) s \\(([0-9]+) Bytes/s\\)"))) {
+        return 0;
+    }
+    return std::stod(m[2]);
+}
+
+int TraceCost(int pairs, const std::string& firmware, const std::string& dir, double ceiling) {
+    const std::string trace = dir + "/trace.log";
+    double plain_sum = 0;
+    double traced_sum = 0;
+    size_t trace_lines = 0;
+    for (int i = 0; i < pairs; ++i) {
+        const double plain = PtyRate(firmware, "");
+        const double traced = PtyRate(firmware, trace);
+        if (plain == 0 || traced == 0) {
+            std::fprintf(stderr, "run %d failed\n", i);
+            return 1;
+        }
+        FILE* f = std::fopen(trace.c_str(), "r");
+        trace_lines = 0;
+        for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) {
+            trace_lines += c == '\n';
+        }
+        if (f != nullptr) {
+            std::fclose(f);
+        }
+        std::printf("pair %2d   untraced ratio %.3f   traced ratio %.3f\n", i + 1, plain / ceiling,
+                    traced / ceiling);
+        plain_sum += plain;
+        traced_sum += traced;
+    }
+    const double plain_ratio = plain_sum / pairs / ceiling;
+    const double traced_ratio = traced_sum / pairs / ceiling;
+    std::printf("mean ratio untraced %.4f, traced %.4f (%zu trace lines a run): tracing costs "
+                "%.2f %% of the ratio\n",
+                plain_ratio, traced_ratio, trace_lines,
+                (plain_ratio - traced_ratio) / plain_ratio * 100.0);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string dir;
+    int trace_pairs = 0;
+    if (argc > 2 && std::string(argv[1]) == "--trace-cost") {
+        trace_pairs = std::atoi(argv[2]);
+        argv += 2;
+        argc -= 2;
+        if (trace_pairs <= 0) {
+            std::fprintf(stderr, "--trace-cost needs a number of pairs\n");
+            return 1;
+        }
+    }
     if (argc > 1) {
         dir = argv[1];
     } else {
@@ -185,6 +259,12 @@ int main(int argc, char** argv) {
     if (!WriteFile(firmware, file)) {
         std::fprintf(stderr, "cannot write %s\n", firmware.c_str());
         return 1;
+    }
+
+    if (trace_pairs > 0) {
+        const double ceiling =
+            static_cast<double>(image.size()) / LineSeconds(double(DownloadPhaseLineBytes(image)));
+        return TraceCost(trace_pairs, firmware, dir, ceiling);
     }
 
     e2e::Peer sim;
