@@ -90,7 +90,7 @@ uint16_t Le16(const uint8_t* b) {
     return static_cast<uint16_t>(b[0] | (b[1] << 8));
 }
 
-void DescribeRequest(const uint8_t* p, uint16_t length, WireContext* ctx, Text* t) {
+void DescribeRequest(uint8_t seq, const uint8_t* p, uint16_t length, WireContext* ctx, Text* t) {
     if (length < SETUP_SIZE) {
         t->Add("short request, %u bytes: ", length);
         t->Hex(p, length);
@@ -101,8 +101,8 @@ void DescribeRequest(const uint8_t* p, uint16_t length, WireContext* ctx, Text* 
     const uint16_t value = Le16(p + 2);
     const uint16_t w_length = Le16(p + 6);
     const uint16_t data = static_cast<uint16_t>(length - SETUP_SIZE);
-    ctx->have_request = true;
-    ctx->request = request;
+    ctx->request_by_seq[seq] = request;
+    ctx->known = static_cast<uint8_t>(ctx->known | (1u << seq));
     if (type == TYPE_CLASS_OUT && request == REQ_DETACH) {
         t->Add("DETACH timeout %u ms", value);
     } else if (type == TYPE_CLASS_OUT && request == REQ_DNLOAD) {
@@ -140,7 +140,8 @@ void DescribeStatus(const uint8_t* d, Text* t) {
     t->Add("status %s, %s, poll %u ms", wire_StatusName(d[0]), wire_StateName(d[4]), poll_ms);
 }
 
-void DescribeReply(const uint8_t* p, uint16_t length, WireContext* ctx, Text* t) {
+void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireContext* ctx,
+                   Text* t) {
     if (length < REPLY_HEADER_SIZE) {
         t->Add("partial reply, %u bytes: ", length);
         t->Hex(p, length);
@@ -160,12 +161,11 @@ void DescribeReply(const uint8_t* p, uint16_t length, WireContext* ctx, Text* t)
         t->Add(", length field %u but %u data bytes", claimed, data);
     }
     if (data == 0) {
-        ctx->have_request = false;
         return;
     }
-    const bool known = ctx->have_request;
-    const uint8_t request = ctx->request;
-    ctx->have_request = false;
+    const uint8_t answered = (ack + 7) & 0x07;
+    const bool known = (ctx->known >> answered) & 1;
+    const uint8_t request = ctx->request_by_seq[answered];
     if (known && request == REQ_GETSTATUS && data >= STATUS_DATA_SIZE) {
         t->Add(": ");
         DescribeStatus(d, t);
@@ -192,8 +192,8 @@ void DescribeReply(const uint8_t* p, uint16_t length, WireContext* ctx, Text* t)
     }
 }
 
-void DescribePayload(uint8_t channel, const uint8_t* p, uint16_t length, WireContext* ctx,
-                     WireDirection dir, Text* t) {
+void DescribePayload(uint8_t channel, uint8_t seq, uint8_t ack, const uint8_t* p, uint16_t length,
+                     WireContext* ctx, WireDirection dir, Text* t) {
     if (channel == LINK_CHANNEL) {
         if (length >= 4) {
             for (uint8_t i = 0; i < 4; ++i) {
@@ -216,9 +216,9 @@ void DescribePayload(uint8_t channel, const uint8_t* p, uint16_t length, WireCon
     }
     if (channel == REQUEST_CHANNEL) {
         if (dir == WIRE_TO_DEVICE) {
-            DescribeRequest(p, length, ctx, t);
+            DescribeRequest(seq, p, length, ctx, t);
         } else {
-            DescribeReply(p, length, ctx, t);
+            DescribeReply(ack, p, length, ctx, t);
         }
         return;
     }
@@ -319,17 +319,6 @@ uint32_t wire_UnsyncedBytes(const WireSplitter* s) {
     return s->unsynced;
 }
 
-size_t wire_DescribePayload(uint8_t channel, const uint8_t* payload, uint16_t length,
-                            WireContext* ctx, WireDirection dir, char* out, size_t cap) {
-    if (cap == 0) {
-        return 0;
-    }
-    Text t{out, cap, 0};
-    out[0] = '\0';
-    DescribePayload(channel, payload, length, ctx, dir, &t);
-    return t.len;
-}
-
 size_t wire_Describe(WireSplitter* s, WireContext* ctx, WireDirection dir, bool with_bytes,
                      char* out, size_t cap) {
     if (cap == 0) {
@@ -387,7 +376,8 @@ size_t wire_Describe(WireSplitter* s, WireContext* ctx, WireDirection dir, bool 
             // must not teach the context or the retransmission memory.
             WireContext scratch = *ctx;
             t.Add(": ");
-            DescribePayload(channel, b + HEADER_SIZE, length, good ? ctx : &scratch, dir, &t);
+            DescribePayload(channel, seq, ack, b + HEADER_SIZE, length, good ? ctx : &scratch, dir,
+                            &t);
             if (good && reliable) {
                 uint16_t payload_crc = BCSP_CRC_INIT;
                 for (uint16_t i = 0; i < length; ++i) {

@@ -21,11 +21,13 @@ inline constexpr uint16_t WIRE_MAX_BODY = 4 + 4095 + 2;
 // were escaped; a longer frame's hex is cut and marked.
 inline constexpr uint16_t WIRE_RAW_KEEP = 512;
 
-// What both directions of one line share: the request last seen going to
-// the device, which tells what the data of the next reply is.
+// What both directions of one line share: the requests seen going to the
+// device, by sequence number. A reply acknowledges the request it answers
+// (its acknowledgement field is that request's sequence number + 1), which
+// tells what its data are even when replies lag behind the requests.
 struct WireContext {
-    bool have_request;
-    uint8_t request; // bRequest of that request
+    uint8_t request_by_seq[8]; // bRequest of the last request with that sequence number
+    uint8_t known;             // bit n: request_by_seq[n] holds one
 };
 
 // One direction's splitter and its memory of the last reliable frame (for
@@ -77,12 +79,6 @@ uint64_t wire_FrameOffset(const WireSplitter* s);
 // and bytes seen before the first delimiter.
 uint32_t wire_PendingBytes(const WireSplitter* s);
 uint32_t wire_UnsyncedBytes(const WireSplitter* s);
-
-// The payload alone, named: "GETSTATUS", "reply OK: status OK, dfuDNBUSY,
-// poll 5 ms", "sync", "ack". Used for frames the caller has unescaped
-// itself. Updates the context like wire_Describe.
-size_t wire_DescribePayload(uint8_t channel, const uint8_t* payload, uint16_t length,
-                            WireContext* ctx, WireDirection dir, char* out, size_t cap);
 
 // The start of every trace line: seconds with microseconds, the source
 // padded to 4 ("  1.234567 H>D  "). Returns the length written.

@@ -18,6 +18,8 @@
 #include "child_process.h"
 #include "sim_capture.h"
 #include "sim_dfu_file.h"
+#include "sim_frame.h"
+#include "trace_wire.h"
 
 namespace {
 
@@ -55,6 +57,52 @@ TEST(TraceDecode, GoldenCaptures) {
         const std::string want = ReadFile(base.substr(0, base.rfind('.')) + ".expected");
         ASSERT_FALSE(want.empty());
         EXPECT_EQ(got, want);
+    }
+}
+
+// A reply is named after the request it acknowledges, not the last one sent:
+// a host that retried with its next request while the device's answer to
+// the previous one was still on the way must not see descriptor bytes read
+// as a status.
+TEST(TraceDecode, ReplyNamedByTheRequestItAcknowledges) {
+    auto frame = [](uint8_t seq, uint8_t ack, const Bytes& payload) {
+        sim::Frame f;
+        f.reliable = true;
+        f.seq = seq;
+        f.ack = ack;
+        f.channel = sim::REQUEST_CHANNEL;
+        f.payload = payload;
+        return sim::EncodeFrame(f);
+    };
+    const Bytes functional = {0xC1, 9, 0, 0, 0, 0, 6, 0};
+    const Bytes status = {0xA1, 3, 0, 0, 0, 0, 6, 0};
+    const Bytes functional_reply = {0, 0, 6, 0, 0x0D, 0x00, 0xE8, 0x03, 0xE6, 0x00};
+    const Bytes status_reply = {0, 0, 6, 0, 0, 0, 0, 5, 4, 0};
+    struct Step {
+        WireDirection dir;
+        Bytes line;
+        const char* want;
+    };
+    const Step steps[] = {
+        {WIRE_TO_DEVICE, frame(1, 1, functional), "GET FUNCTIONAL DESCRIPTOR"},
+        {WIRE_TO_DEVICE, frame(2, 1, status), "GETSTATUS"},
+        {WIRE_TO_HOST, frame(1, 2, functional_reply),
+         "functional descriptor attributes 0x000D, detach 1000 ms, transfer 230 bytes"},
+        {WIRE_TO_HOST, frame(2, 3, status_reply), "status OK, dfuDNBUSY, poll 5 ms"},
+    };
+    WireSplitter splitters[2] = {};
+    WireContext context{};
+    char text[512];
+    for (const Step& step : steps) {
+        int frames = 0;
+        for (uint8_t b : step.line) {
+            if (wire_Feed(&splitters[step.dir], b)) {
+                wire_Describe(&splitters[step.dir], &context, step.dir, false, text, sizeof text);
+                ++frames;
+            }
+        }
+        ASSERT_EQ(frames, 1);
+        EXPECT_NE(std::string(text).find(step.want), std::string::npos) << text;
     }
 }
 
