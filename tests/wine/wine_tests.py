@@ -359,6 +359,9 @@ class Case:
     custom: Optional[Callable] = None
     # Spends its time waiting out time-outs: runs alongside the other cases.
     background: bool = False
+    # Run with TARNLOAD_TRACE set: the output must not change, and the trace
+    # must hold whole lines from the first to the exit status.
+    trace: bool = False
 
 
 # Port names Wine maps to the machine's own serial ports; never passed.
@@ -429,11 +432,16 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
 
     stdout_path = os.path.join(case_dir, "stdout")
     stderr_path = os.path.join(case_dir, "stderr")
+    env = dict(ctx.wine.env)
+    trace_name = f"trace{number}.log"
+    if case.trace:
+        # Relative to the run's directory: a plain Windows path.
+        env["TARNLOAD_TRACE"] = trace_name
     start = time.monotonic()
     try:
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
             proc = subprocess.Popen(
-                ["wine", ctx.exe, *args], cwd=ctx.work, env=ctx.wine.env, stdout=out, stderr=err
+                ["wine", ctx.exe, *args], cwd=ctx.work, env=env, stdout=out, stderr=err
             )
             try:
                 if case.during:
@@ -481,6 +489,8 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
         raise AssertionError(f"standard error is not empty: {err[:200]!r}")
     if timing:
         check_timing(timing, wall, case.min_download_s)
+    if case.trace:
+        check_trace(os.path.join(ctx.work, trace_name), status)
     if opened:
         raise AssertionError(f"opened, but must not have been: {', '.join(opened)}")
     if case.no_traffic and traffic:
@@ -496,6 +506,26 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
                 f"first difference at {first}"
             )
     return note
+
+
+TRACE_LINE = re.compile(r" *[0-9]+\.[0-9]{6} (H>D|D>H|link|dfu |con |port|os  |run ) .+")
+
+
+def check_trace(path: str, status: int):
+    text = open(path, "rb").read().decode() if os.path.exists(path) else ""
+    if not text.endswith("\n"):
+        raise AssertionError(f"trace missing or cut: {text[-200:]!r}")
+    lines = text.splitlines()
+    bad = [line for line in lines if not TRACE_LINE.fullmatch(line)]
+    if bad:
+        raise AssertionError(f"trace lines out of shape: {bad[:3]!r}")
+    if "run  tarnload " not in lines[0] or "Windows" not in lines[0]:
+        raise AssertionError(f"first trace line: {lines[0]!r}")
+    if not lines[-1].endswith(f"run  exit status {status}"):
+        raise AssertionError(f"last trace line: {lines[-1]!r}")
+    for want in ("H>D  rel seq", ": GETSTATUS", "D>H  rel seq", "port ", "con  Download failed"):
+        if want not in text:
+            raise AssertionError(f"no {want!r} in the trace")
 
 
 # ---------------------------------------------------------------------------
@@ -593,7 +623,8 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
-    for lib in ("serial/tarn_serial", "platform/tarn_platform", "driver/tarn_console"):
+    for lib in ("serial/tarn_serial", "platform/tarn_platform", "driver/tarn_console",
+                "trace/tarn_trace", "bcsp/tarn_bcsp_crc"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
     made = subprocess.run(compiler, capture_output=True, text=True)
@@ -685,6 +716,22 @@ CASES = [
         + "Download failed\n",
         port="device",
         device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
+    ),
+    Case(
+        # The same run traced: the trace's file writes and clock on Windows,
+        # and nothing of it on standard output or error.
+        "failed download, device error, traced",
+        ["{port}", "firmware.dfu"],
+        1,
+        FILE_LINES
+        + connect_lines(DFU_PID)
+        + "Device in DFU mode\n"
+        + "Downloading\n"
+        + "....\nDevice reports error (3) during download - aborting\n"
+        + "Download failed\n",
+        port="device",
+        device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
+        trace=True,
     ),
     Case(
         "failed download, the device vanishes",
