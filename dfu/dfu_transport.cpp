@@ -133,6 +133,9 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
                     return true;
                 }
                 // Send the request again from its first byte on the new link.
+                if (trace_On()) {
+                    trace_Event("link", "up again; the request goes out anew");
+                }
                 awaiting_link_up = false;
                 bcsp_Send(&send_packet);
             }
