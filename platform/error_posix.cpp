@@ -9,12 +9,24 @@
 
 namespace {
 int last_error = 0;
+constexpr uint32_t ERROR_TEXT_MAX = 256;
 } // namespace
+
+void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
+    if (cap == 0) {
+        return;
+    }
+    const char* text = std::strerror(static_cast<int>(code));
+    std::strncpy(out, text != nullptr ? text : "", cap - 1);
+    out[cap - 1] = '\0';
+}
 
 void plat_RecordError(int code) {
     last_error = code;
     if (trace_On()) {
-        trace_Event("os", "error %d: %s", code, std::strerror(code));
+        char text[ERROR_TEXT_MAX];
+        plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
+        trace_Event("os", "error %d: %s", code, text);
     }
 }
 

@@ -15,6 +15,10 @@ void plat_RecordError(int code);
 // The last recorded error code, 0 when none.
 uint32_t plat_LastError();
 
+// The system's text for `code` into `out` (cut to `cap`, no line break at
+// the end; "" when the system has none). For the trace's OS-error lines.
+void plat_ErrorText(uint32_t code, char* out, uint32_t cap);
+
 // Prints "Last windows error: %s" with the system's text for plat_LastError()
 // (a line break is added when the text has none), through con_Print.
 // Prints nothing when the last error is 0.

@@ -31,8 +31,11 @@ bool win32_open(const char* name) {
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         if (trace_On()) {
-            trace_Event("os", "CreateFileA %s: error %lu", open_name,
-                        static_cast<unsigned long>(GetLastError()));
+            const DWORD code = GetLastError();
+            char text[256];
+            plat_ErrorText(code, text, sizeof text);
+            trace_Event("os", "CreateFileA %s: error %lu: %s", open_name,
+                        static_cast<unsigned long>(code), text);
         }
         return false;
     }

@@ -44,7 +44,8 @@ Run:
   --quiet                  no diagnostics on standard error
   --trace FILE             append the device's side of the run trace to FILE, in the format
                            of tarnload's TARNLOAD_TRACE ("-": standard error); frames the
-                           device's injected faults touched say so
+                           device's injected faults touched say so; TARNLOAD_TRACE_BYTES=1
+                           in the environment adds each frame's line bytes
 
 Device (defaults: a healthy device in application mode that detaches by itself):
   --start STATE            app | dfu-idle | error | 0..10 (default app)
