@@ -8,6 +8,7 @@
 #include "net_socket.h"
 #include "net_timing.h"
 #include "rfc2217_client.h"
+#include "trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -98,6 +99,9 @@ void lose() {
     ending_reason(reason, sizeof reason);
     lost = true;
     netsock_Close();
+    if (trace_On()) {
+        trace_Event("net", "connection lost: %s", reason);
+    }
     con_Print("Serial port lost: %s\n", reason);
 }
 
@@ -216,10 +220,16 @@ bool wait_failed(Wait w) {
 bool negotiate() {
     uint8_t out[RFC2217_SETTINGS_REQUESTS_MAX];
     rfc2217_OptionRequests(out);
+    if (trace_On()) {
+        trace_Event("net", "sent WILL/DO BINARY, WILL/DO SUPPRESS-GO-AHEAD, WILL COM-PORT-OPTION");
+    }
     if (!netsock_Send(out, RFC2217_OPTION_REQUESTS_SIZE, WRITE_TIMEOUT_MS)) {
         return wait_failed(Wait::CLOSED);
     }
     Wait w = wait_until(com_port_decided);
+    if (trace_On() && w == Wait::DONE) {
+        trace_Event("net", "COM-PORT-OPTION %s", client.com_port_agreed ? "agreed" : "refused");
+    }
     if (w != Wait::DONE) {
         return wait_failed(w);
     }
@@ -229,6 +239,10 @@ bool negotiate() {
     }
     const uint8_t n = rfc2217_SettingsRequests(&client, out);
     const int64_t sent = netsock_NowUs();
+    if (trace_On()) {
+        trace_Event("net", "sent SET-BAUDRATE 115200, SET-DATASIZE 8, SET-PARITY even, "
+                           "SET-STOPSIZE 1, SET-CONTROL no flow control");
+    }
     if (!netsock_Send(out, n, WRITE_TIMEOUT_MS)) {
         return wait_failed(Wait::CLOSED);
     }
@@ -246,6 +260,10 @@ bool negotiate() {
         return false;
     }
     nettiming_Sample(&timing, netsock_NowUs() - sent);
+    if (trace_On()) {
+        trace_Event("net", "server confirmed 115200 8E1 in %lld us",
+                    static_cast<long long>(netsock_NowUs() - sent));
+    }
     return true;
 }
 
@@ -281,11 +299,19 @@ bool net_open(const char* name) {
         return false;
     }
     nettiming_Sample(&timing, netsock_NowUs() - start);
+    if (trace_On()) {
+        trace_Event("net", "connected to %s port %u (%s) in %lld us", address.host, address.port,
+                    telnet() ? "Telnet, RFC 2217" : "raw TCP",
+                    static_cast<long long>(netsock_NowUs() - start));
+    }
     if (telnet() && !negotiate()) {
         netsock_Close();
         return false;
     }
     connected = true;
+    if (trace_On()) {
+        trace_Event("net", "answer allowance %u ms", nettiming_AllowanceMs(&timing));
+    }
     return true;
 }
 
@@ -369,6 +395,11 @@ void net_purge() {
                       static_cast<unsigned>(NET_CONNECT_TIMEOUT_MS / 1000));
         } else {
             nettiming_Sample(&timing, netsock_NowUs() - sent);
+            if (trace_On()) {
+                trace_Event("net", "PURGE-DATA answered in %lld us, answer allowance %u ms",
+                            static_cast<long long>(netsock_NowUs() - sent),
+                            nettiming_AllowanceMs(&timing));
+            }
         }
         return;
     }

@@ -233,7 +233,7 @@ TEST_F(TracedRun, KilledRunLeavesWholeLines) {
     ASSERT_NE(host.find("DNLOAD block 3"), std::string::npos);
     ASSERT_EQ(host.back(), '\n');
     std::istringstream lines(host);
-    const std::regex whole("^ *[0-9]+\\.[0-9]{6} (H>D|D>H|link|dfu |con |port|os  |run ) .+$");
+    const std::regex whole("^ *[0-9]+\\.[0-9]{6} (H>D|D>H|link|dfu |con |port|net |os  |run ) .+$");
     for (std::string line; std::getline(lines, line);) {
         EXPECT_TRUE(std::regex_match(line, whole)) << line;
     }

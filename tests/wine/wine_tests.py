@@ -508,7 +508,7 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
     return note
 
 
-TRACE_LINE = re.compile(r" *[0-9]+\.[0-9]{6} (H>D|D>H|link|dfu |con |port|os  |run ) .+")
+TRACE_LINE = re.compile(r" *[0-9]+\.[0-9]{6} (H>D|D>H|link|dfu |con |port|net |os  |run ) .+")
 
 
 def check_trace(path: str, status: int):
