@@ -63,7 +63,8 @@ TEST(TraceDecode, GoldenCaptures) {
 // A reply is named after the request it acknowledges, not the last one sent:
 // a host that retried with its next request while the device's answer to
 // the previous one was still on the way must not see descriptor bytes read
-// as a status.
+// as a status. Each line's byte column is exactly its frame, although the
+// frames of one direction come as one stream sharing nothing but the line.
 TEST(TraceDecode, ReplyNamedByTheRequestItAcknowledges) {
     auto frame = [](uint8_t seq, uint8_t ack, const Bytes& payload) {
         sim::Frame f;
@@ -97,12 +98,20 @@ TEST(TraceDecode, ReplyNamedByTheRequestItAcknowledges) {
         int frames = 0;
         for (uint8_t b : step.line) {
             if (wire_Feed(&splitters[step.dir], b)) {
-                wire_Describe(&splitters[step.dir], &context, step.dir, false, text, sizeof text);
+                wire_Describe(&splitters[step.dir], &context, step.dir, true, text, sizeof text);
                 ++frames;
             }
         }
         ASSERT_EQ(frames, 1);
-        EXPECT_NE(std::string(text).find(step.want), std::string::npos) << text;
+        const std::string line = text;
+        EXPECT_NE(line.find(step.want), std::string::npos) << line;
+        std::string hex;
+        for (uint8_t b : step.line) {
+            char two[4];
+            std::snprintf(two, sizeof two, hex.empty() ? "%02X" : " %02X", b);
+            hex += two;
+        }
+        EXPECT_EQ(line.substr(line.find(" | ") + 3), hex);
     }
 }
 
