@@ -235,7 +235,10 @@ TEST_F(TracedRun, KilledRunLeavesWholeLines) {
          i < 1000 && ReadFile(dir_ + "host.log").find("DNLOAD block 3") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(load.Stop(0), -1); // SIGTERM while running
+    // SIGTERM while running: killed (-1), or status 1 from a handler that
+    // restores the port first.
+    const int status = load.Stop(0);
+    EXPECT_TRUE(status == -1 || status == 1) << status;
     device.Stop(0);
 
     const std::string host = ReadFile(dir_ + "host.log");
