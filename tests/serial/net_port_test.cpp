@@ -216,27 +216,4 @@ TEST_F(NetPort, FailuresSayWhy) {
     }
 }
 
-TEST_F(NetPort, NoServer) {
-    // A port that was just free: nothing listens there now.
-    uint16_t port = 0;
-    {
-        FakeServer gone([](int) {});
-        port = static_cast<uint16_t>(std::stoi(gone.url("socket").substr(19)));
-        const int fd = socket(AF_INET, SOCK_STREAM, 0); // let the accept end
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        close(fd);
-    }
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(com_Open(("socket://127.0.0.1:" + std::to_string(port)).c_str()));
-    EXPECT_FALSE(com_Open("rfc2217://nosuch.invalid:2217"));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.substr(0, out.find('\n') + 1), "Network port: connection refused\n");
-    EXPECT_EQ(out.find("Network port: unknown host \"nosuch.invalid\" ("), out.find('\n') + 1)
-        << out;
-}
-
 } // namespace
