@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -58,33 +59,53 @@ int TokenByte(const std::string& token, bool prefixed) {
 
 } // namespace
 
-std::vector<uint8_t> ParseCapture(const std::string& content, std::string* note) {
+CaptureDirection GuessDirection(const std::vector<uint8_t>& bytes) {
+    // A request's first byte is a request type (0x21, 0xA1, 0x41, 0xC1); a
+    // reply's is the low byte of its status, nearly always 0.
+    auto splitter = std::make_unique<WireSplitter>();
+    wire_Reset(splitter.get());
+    for (uint8_t b : bytes) {
+        if (wire_Feed(splitter.get(), b) && splitter->body_total > 4 &&
+            splitter->body_total <= WIRE_MAX_BODY &&
+            (splitter->body[1] & 0x0F) == REQUEST_CHANNEL_ID) {
+            const uint8_t first = splitter->body[4];
+            const bool request = first == 0x21 || first == 0xA1 || first == 0x41 || first == 0xC1;
+            return request ? CaptureDirection::FromHost : CaptureDirection::ToHost;
+        }
+    }
+    return CaptureDirection::Guess;
+}
+
+std::vector<uint8_t> ParseCapture(const std::string& content, CaptureDirection direction,
+                                  std::string* note) {
     note->clear();
     if (!IsText(content)) {
         return std::vector<uint8_t>(content.begin(), content.end());
     }
-    std::vector<uint8_t> bytes;
+    // Bytes by socat direction marker ('>' or '<'; 0 outside socat blocks),
+    // in the order the markers first appear.
+    std::vector<std::pair<char, std::vector<uint8_t>>> streams;
+    size_t current = 0;
+    auto stream_of = [&streams](char marker) {
+        for (size_t i = 0; i < streams.size(); ++i) {
+            if (streams[i].first == marker) {
+                return i;
+            }
+        }
+        streams.emplace_back(marker, std::vector<uint8_t>());
+        return streams.size() - 1;
+    };
+    std::map<char, size_t> blocks;
+    current = stream_of(0);
     std::istringstream lines(content);
     std::string line;
-    char marker = 0; // the socat direction being read
-    bool skipping = false;
-    size_t skipped_blocks = 0;
     while (std::getline(lines, line)) {
         const size_t first = line.find_first_not_of(" \t\r");
         if (first != std::string::npos && (line[first] == '>' || line[first] == '<') &&
             line.find("length=") != std::string::npos) {
             // A socat block header: the bytes below it went one way.
-            if (marker == 0) {
-                marker = line[first];
-            }
-            skipping = line[first] != marker;
-            skipped_blocks += skipping ? 1 : 0;
-            continue;
-        }
-        if (skipping) {
-            if (line.rfind("--", 0) == 0) {
-                skipping = false;
-            }
+            current = stream_of(line[first]);
+            ++blocks[line[first]];
             continue;
         }
         // hexdump -C's ASCII column could hold anything that looks like hex.
@@ -109,36 +130,46 @@ std::vector<uint8_t> ParseCapture(const std::string& content, std::string* note)
         for (const std::string& t : tokens) {
             const int value = TokenByte(t, prefixed);
             if (value >= 0) {
-                bytes.push_back(static_cast<uint8_t>(value));
+                streams[current].second.push_back(static_cast<uint8_t>(value));
             }
         }
     }
-    if (skipped_blocks != 0) {
-        *note = "note: " + std::to_string(skipped_blocks) + " socat blocks marked '" +
-                std::string(1, marker == '>' ? '<' : '>') + "' skipped (the other direction)";
+    // A socat dump of both directions: the one asked for, as far as its
+    // channel-12 frames tell; else the first.
+    std::vector<size_t> marked;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (streams[i].first != 0 && !streams[i].second.empty()) {
+            marked.push_back(i);
+        }
     }
-    return bytes;
+    if (marked.size() < 2) {
+        std::vector<uint8_t> all;
+        for (const auto& stream : streams) {
+            all.insert(all.end(), stream.second.begin(), stream.second.end());
+        }
+        return all;
+    }
+    size_t chosen = marked[0];
+    for (size_t i : marked) {
+        if (direction != CaptureDirection::Guess &&
+            GuessDirection(streams[i].second) == direction) {
+            chosen = i;
+            break;
+        }
+    }
+    const char taken = streams[chosen].first;
+    const char other = taken == '>' ? '<' : '>';
+    *note = "note: socat blocks marked '" + std::string(1, taken) + "' decoded; " +
+            std::to_string(blocks[other]) + " marked '" + std::string(1, other) +
+            "' skipped (the other direction)";
+    return streams[chosen].second;
 }
 
 std::string DecodeCapture(const std::vector<uint8_t>& bytes, CaptureDirection direction) {
-    auto splitter = std::make_unique<WireSplitter>();
     if (direction == CaptureDirection::Guess) {
-        // A request's first byte is a request type (0x21, 0xA1, 0x41, 0xC1);
-        // a reply's is the low byte of its status, nearly always 0.
-        direction = CaptureDirection::ToHost;
-        wire_Reset(splitter.get());
-        for (uint8_t b : bytes) {
-            if (wire_Feed(splitter.get(), b) && splitter->body_total > 4 &&
-                splitter->body_total <= WIRE_MAX_BODY &&
-                (splitter->body[1] & 0x0F) == REQUEST_CHANNEL_ID) {
-                const uint8_t first = splitter->body[4];
-                if (first == 0x21 || first == 0xA1 || first == 0x41 || first == 0xC1) {
-                    direction = CaptureDirection::FromHost;
-                }
-                break;
-            }
-        }
+        direction = GuessDirection(bytes);
     }
+    auto splitter = std::make_unique<WireSplitter>();
     const WireDirection dir =
         direction == CaptureDirection::FromHost ? WIRE_TO_DEVICE : WIRE_TO_HOST;
     const char* source = dir == WIRE_TO_DEVICE ? "H>D" : "D>H";

@@ -104,13 +104,14 @@ Line faults (frame counters start at 1 and may be repeated; rates are 0..1):
 
 decode: reads a capture of ONE direction of a line and prints its frames as
 trace lines, with the byte offset of each frame's opening delimiter in place
-of a time. FILE is raw binary bytes, or a hex dump: `socat -x` output (only
-the blocks of the first direction marker, > or <, are taken), a logic
-analyser's export (0xC0 tokens, e.g. CSV), or plain two-digit hex bytes
-(hexdump -C works; its offsets and ASCII column are skipped). --from-host
-reads channel-12 payloads as requests, --to-host as replies; without either
-the first channel-12 frame decides. A frame cut by the end of the capture is
-reported as truncated.
+of a time. FILE is raw binary bytes, or a hex dump: `socat -x` output, a
+logic analyser's export (0xC0 tokens, e.g. CSV), or plain two-digit hex
+bytes (hexdump -C works; its offsets and ASCII column are skipped).
+--from-host reads channel-12 payloads as requests, --to-host as replies;
+without either the first channel-12 frame decides. Of a socat dump holding
+both directions (blocks marked > and <), the blocks going the chosen way are
+taken (the first marker's without a choice). A frame cut by the end of the
+capture is reported as truncated.
 
 make-dfu: a firmware file of a 100-byte header (suffix offset u32 LE at 10,
 description at 16), the image (header included: the file's bytes before the

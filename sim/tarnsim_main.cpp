@@ -102,7 +102,7 @@ int Decode(const sim::DecodeOptions& d) {
     const std::string content((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
     std::string note;
-    const std::vector<uint8_t> bytes = sim::ParseCapture(content, &note);
+    const std::vector<uint8_t> bytes = sim::ParseCapture(content, d.direction, &note);
     if (!note.empty()) {
         std::printf("%s\n", note.c_str());
     }

@@ -9,12 +9,11 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string note;
-    const std::vector<uint8_t> bytes =
-        sim::ParseCapture(std::string(reinterpret_cast<const char*>(data), size), &note);
+    const std::string content(reinterpret_cast<const char*>(data), size);
     for (sim::CaptureDirection d : {sim::CaptureDirection::Guess, sim::CaptureDirection::FromHost,
                                     sim::CaptureDirection::ToHost}) {
-        sim::DecodeCapture(bytes, d);
+        std::string note;
+        sim::DecodeCapture(sim::ParseCapture(content, d, &note), d);
     }
     // The raw input straight into the splitter, hex column on, into a
     // buffer far too small for most lines.

@@ -36,25 +36,27 @@ TEST(TraceDecode, GoldenCaptures) {
     struct Golden {
         const char* capture;
         sim::CaptureDirection direction;
+        const char* expected;
     };
     const Golden cases[] = {
         // socat -x, both directions: escaped header and data bytes, a
-        // retransmission, the other direction's block skipped.
-        {"escaped_from_host.socat", sim::CaptureDirection::FromHost},
+        // retransmission; the blocks of the direction asked for are taken.
+        {"escaped_from_host.socat", sim::CaptureDirection::FromHost, "escaped_from_host.expected"},
+        {"escaped_from_host.socat", sim::CaptureDirection::ToHost, "escaped_to_host.expected"},
         // Logic analyser CSV: a CRC error, a header checksum error, a frame
         // shorter than a header, an error status; direction guessed.
-        {"damaged_to_host.csv", sim::CaptureDirection::Guess},
+        {"damaged_to_host.csv", sim::CaptureDirection::Guess, "damaged_to_host.expected"},
         // Binary, starting inside a frame and ending inside one.
-        {"truncated_to_host.bin", sim::CaptureDirection::ToHost},
+        {"truncated_to_host.bin", sim::CaptureDirection::ToHost, "truncated_to_host.expected"},
     };
     for (const Golden& c : cases) {
-        SCOPED_TRACE(c.capture);
-        const std::string base = std::string(CAPTURES_DIR) + "/" + c.capture;
+        SCOPED_TRACE(c.expected);
+        const std::string dir = std::string(CAPTURES_DIR) + "/";
         std::string note;
-        const Bytes bytes = sim::ParseCapture(ReadFile(base), &note);
+        const Bytes bytes = sim::ParseCapture(ReadFile(dir + c.capture), c.direction, &note);
         const std::string got =
             (note.empty() ? "" : note + "\n") + sim::DecodeCapture(bytes, c.direction);
-        const std::string want = ReadFile(base.substr(0, base.rfind('.')) + ".expected");
+        const std::string want = ReadFile(dir + c.expected);
         ASSERT_FALSE(want.empty());
         EXPECT_EQ(got, want);
     }
