@@ -43,6 +43,8 @@ TEST(TraceDecode, GoldenCaptures) {
         // retransmission; the blocks of the direction asked for are taken.
         {"escaped_from_host.socat", sim::CaptureDirection::FromHost, "escaped_from_host.expected"},
         {"escaped_from_host.socat", sim::CaptureDirection::ToHost, "escaped_to_host.expected"},
+        // A real socat -x dump of a run's start (no separator lines).
+        {"real_socat.txt", sim::CaptureDirection::ToHost, "real_socat_to_host.expected"},
         // Logic analyser CSV: a CRC error, a header checksum error, a frame
         // shorter than a header, an error status; direction guessed.
         {"damaged_to_host.csv", sim::CaptureDirection::Guess, "damaged_to_host.expected"},
