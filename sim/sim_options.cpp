@@ -40,7 +40,12 @@ Run:
                            (host frames a fault altered that still passed the frame check;
                            each also logged on standard error), damaged_tx_passed (the same
                            for the device's frames, judged by the device), image_bytes,
-                           image_complete, manifestation_done, state
+                           image_complete, manifestation_done, state, and the host's
+                           turnaround (a device write done -> the host's next byte read):
+                           turnaround_count, turnaround_mean_us, turnaround_max_us
+  --adapter-latency-ms MS  hold the device's bytes like a USB adapter's latency timer:
+                           they reach the host MS after the first of them was held, or
+                           at once when 62 are held (default 0: no adapter)
   --quiet                  no diagnostics on standard error
   --trace FILE             append the device's side of the run trace to FILE, in the format
                            of tarnload's TARNLOAD_TRACE ("-": standard error); frames the
@@ -262,6 +267,7 @@ Table RunTable(RunOptions& r) {
                         r.trace_file = v;
                         return !v.empty();
                     }};
+    t["--adapter-latency-ms"] = {true, u32, ms(&r.adapter_latency_ms)};
     t["--start"] = {true, "app, dfu-idle, error or a state number 0..10",
                     [&d](const std::string& v) {
                         uint64_t n = 0;

@@ -18,6 +18,9 @@ struct RunOptions {
     std::string stats_file; // where the statistics go ("" = nowhere)
     bool quiet = false;     // no diagnostics on standard error
     std::string trace_file; // the device's side of the run trace ("" = none)
+    // The device's bytes reach the host the way a USB adapter's latency
+    // timer lets them through (0 = as soon as they are on the line).
+    uint32_t adapter_latency_ms = 0;
 };
 
 // `tarnsim decode`: a capture of one direction of a line, as trace lines.

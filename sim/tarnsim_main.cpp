@@ -42,6 +42,39 @@ constexpr uint64_t HANGUP_REST_US = 5000;
 // Output nobody reads is dropped beyond this much.
 constexpr size_t MAX_PENDING_OUTPUT = 65536;
 constexpr size_t IO_CHUNK = 4096;
+// A USB adapter passes bytes to the host in packets of this many at most.
+constexpr size_t ADAPTER_PACKET_BYTES = 62;
+constexpr uint64_t US_PER_MS = 1000;
+
+// How fast the host answers: from the moment a write of the device's bytes
+// has handed them to the terminal to the next byte the host writes.
+struct Turnaround {
+    uint64_t count = 0;
+    uint64_t total_us = 0;
+    uint64_t max_us = 0;
+    uint64_t last_out_us = 0;
+    bool device_spoke = false;
+
+    void DeviceWrote(uint64_t now_us) {
+        last_out_us = now_us;
+        device_spoke = true;
+    }
+    void HostWrote(uint64_t now_us) {
+        if (!device_spoke) {
+            return;
+        }
+        device_spoke = false;
+        const uint64_t took = now_us - last_out_us;
+        ++count;
+        total_us += took;
+        max_us = std::max(max_us, took);
+    }
+    std::string Format() const {
+        return "turnaround_count=" + std::to_string(count) +
+               "\nturnaround_mean_us=" + std::to_string(count ? total_us / count : 0) +
+               "\nturnaround_max_us=" + std::to_string(max_us) + "\n";
+    }
+};
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -205,6 +238,11 @@ int RunDevice(const sim::RunOptions& options) {
             [](const std::string& line) { std::fprintf(stderr, "tarnsim: %s\n", line.c_str()); });
     }
     std::vector<uint8_t> pending;
+    // Bytes the adapter still holds, and when the first of them came.
+    std::vector<uint8_t> held;
+    uint64_t held_since_us = 0;
+    const uint64_t latency_us = uint64_t{options.adapter_latency_ms} * US_PER_MS;
+    Turnaround turnaround;
     uint8_t buffer[IO_CHUNK];
     uint64_t last_host_us = NowUs();
     uint32_t updates_seen = 0;
@@ -216,6 +254,7 @@ int RunDevice(const sim::RunOptions& options) {
         for (;;) {
             const ssize_t n = read(master, buffer, sizeof buffer);
             if (n > 0) {
+                turnaround.HostWrote(NowUs());
                 device.Receive(buffer, static_cast<size_t>(n));
                 last_host_us = now;
                 continue;
@@ -225,12 +264,22 @@ int RunDevice(const sim::RunOptions& options) {
             break;
         }
         device.AdvanceTo(NowUs());
+        std::vector<uint8_t>& line_out = latency_us != 0 ? held : pending;
         for (size_t n; (n = device.Transmit(buffer, sizeof buffer)) != 0;) {
-            pending.insert(pending.end(), buffer, buffer + n);
+            if (line_out.empty()) {
+                held_since_us = NowUs();
+            }
+            line_out.insert(line_out.end(), buffer, buffer + n);
+        }
+        if (!held.empty() &&
+            (held.size() >= ADAPTER_PACKET_BYTES || NowUs() - held_since_us >= latency_us)) {
+            pending.insert(pending.end(), held.begin(), held.end());
+            held.clear();
         }
         if (!pending.empty()) {
             const ssize_t n = write(master, pending.data(), pending.size());
             if (n > 0) {
+                turnaround.DeviceWrote(NowUs());
                 pending.erase(pending.begin(), pending.begin() + n);
             } else if (n < 0 && errno == EIO) {
                 pending.clear();
@@ -259,6 +308,10 @@ int RunDevice(const sim::RunOptions& options) {
         } else if (next - now < wait) {
             wait = next - now;
         }
+        if (!held.empty()) {
+            const uint64_t release = held_since_us + latency_us;
+            wait = release <= now ? 0 : std::min(wait, release - now);
+        }
         if (hung_up) {
             wait = std::min<uint64_t>(wait, HANGUP_REST_US);
             timespec rest{0, static_cast<long>(wait * 1000)};
@@ -277,7 +330,7 @@ int RunDevice(const sim::RunOptions& options) {
         status = EXIT_FAILED;
     }
     if (!options.stats_file.empty()) {
-        const std::string stats = sim::FormatStats(device);
+        const std::string stats = sim::FormatStats(device) + turnaround.Format();
         if (!WriteFile(options.stats_file, stats.data(), stats.size())) {
             std::fprintf(stderr, "tarnsim: cannot write %s\n", options.stats_file.c_str());
             status = EXIT_FAILED;
