@@ -30,11 +30,40 @@ TEST_F(BcspTest, UnacknowledgedPacketIsResentAfterEachRestWithItsSequenceNumber)
         }
         EXPECT_EQ(frame, expected) << "copy " << copy;
         if (last_end >= 0) {
-            // A full rest of IDLE_TICKS silent polls between the copies.
-            EXPECT_EQ(start - last_end - 1, IDLE_TICKS) << "copy " << copy;
+            // A full rest of 25 silent polls between the copies.
+            EXPECT_EQ(start - last_end - 1, 25) << "copy " << copy;
         }
         last_end = poll - 1;
     }
+}
+
+// Ten packets each way: both sequence fields wrap after 8, every header byte
+// is checked, and an acknowledgement that does not advance (it names the
+// packet's own number) never releases the packet: it is sent again whole.
+TEST_F(BcspTest, SequenceNumbersWrapAndOnlyAnAdvancingAcknowledgementReleases) {
+    bring_up();
+    for (uint8_t i = 0; i < 10; ++i) {
+        SCOPED_TRACE(int(i));
+        uint8_t data[] = {i};
+        BcspPacket send = {12, 1, 1, data};
+        bcsp_Send(&send);
+        const Bytes expected = wire_frame(header0(true, i & 7, i & 7), 12, {i});
+        EXPECT_EQ(next_wire(), expected);
+        inject(wire_frame(header0(false, 0, i & 7), 0, {}));
+        EXPECT_EQ(run(1) & ACTIVITY_TX_DONE, 0);
+        EXPECT_EQ(next_wire(), expected);
+        inject(wire_frame(header0(true, i & 7, (i + 1) & 7), 12, {uint8_t(0x80 | i)}));
+        EXPECT_EQ(run(1), ACTIVITY_TX_DONE | ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE);
+        EXPECT_EQ(rx_storage[0], 0x80 | i);
+        rearm();
+    }
+}
+
+TEST_F(BcspTest, ConfWhileUpIsAnsweredWithConfResponse) {
+    bring_up();
+    inject(le_frame(LE_CONF));
+    EXPECT_EQ(next_frame().le_message(), LE_CONF_RESP);
+    EXPECT_EQ(bcsp_LinkState(), LINK_GARRULOUS);
 }
 
 TEST_F(BcspTest, AcknowledgementOnlyFrameCompletesTheSend) {

@@ -152,6 +152,66 @@ TEST_F(UpdateTest, FullUpdateFromApplicationModeAcrossATickWrap) {
     EXPECT_TRUE(device_->ManifestationDone());
 }
 
+// The device-requested sleeps are taken, and the rate covers the download
+// alone: a GETSTATUS that follows a busy or manifesting answer comes no
+// sooner than that answer's poll time-out, and a manifestation of seconds
+// leaves the reported rate alone.
+TEST_F(UpdateTest, PollTimeoutsAreSleptAndTheRateCoversTheDownloadOnly) {
+    config.busy_answers = 1;
+    config.busy_poll_timeout_ms = 40;
+    config.manifest_answers = 2;
+    config.manifest_poll_timeout_ms = 3000;
+    Start(sim::RandomBytes(8 * 230, 3));
+    ASSERT_TRUE(dfu_Connect());
+    ASSERT_TRUE(dfu_EnterIdle());
+    ASSERT_TRUE(dfu_DownloadImage());
+    const std::string out = Printed();
+
+    const auto& requests = device_->Requests();
+    size_t download_first = requests.size();
+    size_t download_last = 0;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].request == DFU_DNLOAD) {
+            download_first = std::min(download_first, i);
+            download_last = i;
+        }
+    }
+    ASSERT_LT(download_first, download_last);
+    struct Gap {
+        const char* after;
+        size_t from, to; // request indexes that bound the phase
+        uint8_t waiting_state;
+        uint64_t min_us;
+        size_t want;
+    };
+    const Gap gaps[] = {
+        {"busy answers", download_first, download_last, DFU_STATE_DNBUSY, 40'000, 9},
+        {"manifestation answers", download_last, requests.size(), DFU_STATE_MANIFEST, 3'000'000, 2},
+    };
+    for (const Gap& g : gaps) {
+        SCOPED_TRACE(g.after);
+        size_t seen = 0;
+        for (size_t i = g.from + 1; i < g.to; ++i) {
+            if (requests[i].request == DFU_GETSTATUS &&
+                requests[i].state_before == g.waiting_state) {
+                ++seen;
+                ASSERT_EQ(requests[i - 1].request, DFU_GETSTATUS);
+                EXPECT_GE(requests[i].time_us - requests[i - 1].time_us, g.min_us)
+                    << "request " << i;
+            }
+        }
+        EXPECT_EQ(seen, g.want);
+    }
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Download time: ([0-9.]+) s \\(([0-9]+) ")))
+        << out;
+    const double download_s =
+        double(requests[download_last].time_us - requests[download_first].time_us) / 1e6;
+    EXPECT_NEAR(std::stod(m[2]), double(image_.size()) / download_s,
+                double(image_.size()) / download_s * 0.25);
+}
+
 TEST_F(UpdateTest, EnterIdleFromEachStartingState) {
     struct Case {
         const char* name;
