@@ -23,13 +23,27 @@ uint8_t idle_countdown = 0;
 // Only the end of the send record's own frame releases an unreliable record:
 // an establishment or acknowledgement frame ending must not drop it unsent.
 bool data_frame_in_progress = false;
+// The frame in progress is acknowledgement-only.
+bool ack_frame_in_progress = false;
+// The frame in progress is acknowledgement-only and has written nothing but
+// its start delimiter: a data frame registered now takes that delimiter
+// over and carries the acknowledgement itself.
+bool ack_frame_bare = false;
+// The start delimiter of the next frame is already on its way.
+bool delimiter_written = false;
+// A newly registered record that has not gone out yet: no rest holds it back.
+bool send_waiting = false;
 
 // Outgoing headers are read by the encoder until their frame ends.
 uint8_t data_header[4];
 uint8_t ack_header[4];
 
 void start_data_frame() {
-    com_PutByte(SLIP_END);
+    if (!delimiter_written) {
+        com_PutByte(SLIP_END);
+    }
+    delimiter_written = false;
+    send_waiting = false;
     data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
                                           (expected_rx << ACK_SHIFT) | tx_seq);
     data_header[1] = static_cast<uint8_t>(((send_record->length << 4) & 0xF0) |
@@ -41,24 +55,47 @@ void start_data_frame() {
 }
 
 void start_ack_frame() {
-    com_PutByte(SLIP_END);
+    if (!delimiter_written) {
+        com_PutByte(SLIP_END);
+    }
+    delimiter_written = false;
+    ack_frame_in_progress = true;
     ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << ACK_SHIFT));
     ack_header[1] = 0;
     ack_header[2] = 0;
     bcsp_StartFrame(ack_header, true, nullptr, 0);
     ack_pending = false;
+    ack_frame_bare = true;
 }
 
 void abandon_frame() {
     bcsp_AbandonFrame();
     data_frame_in_progress = false;
+    ack_frame_in_progress = false;
+    ack_frame_bare = false;
+    delimiter_written = false;
 }
 
 } // namespace
 
 void bcsp_Send(BcspPacket* record) {
+    if (record != send_record) {
+        // A new request: it goes out at the next poll. Registering the same
+        // unacknowledged record again leaves the retransmission rest alone.
+        send_waiting = true;
+        idle_countdown = 0;
+    }
     send_record = record;
-    abandon_frame();
+    // An acknowledgement-only frame in progress goes out whole; one that has
+    // written only its delimiter gives that delimiter to the data frame,
+    // whose header carries the acknowledgement instead.
+    if (ack_frame_bare) {
+        abandon_frame();
+        delimiter_written = true;
+        ack_pending = true;
+    } else if (!ack_frame_in_progress) {
+        abandon_frame();
+    }
 }
 
 void bcsp_Withdraw(const BcspPacket* record) {
@@ -85,25 +122,41 @@ bool bcsp_TxDoneUnreliable() {
 }
 
 uint8_t bcsp_Poll(uint8_t* activity) {
+    return bcsp_PollElapsed(activity, 1);
+}
+
+uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks) {
     *activity = 0;
     uint8_t went_idle = 0;
     if (idle_countdown == 0) {
         if (bcsp_EncoderBusy()) {
+            ack_frame_bare = false;
             if (bcsp_EncodeStep()) {
-                if (data_frame_in_progress && bcsp_TxDoneUnreliable()) {
+                const bool data_frame = data_frame_in_progress;
+                if (data_frame && bcsp_TxDoneUnreliable()) {
                     *activity |= ACTIVITY_TX_DONE;
                 }
                 data_frame_in_progress = false;
-                went_idle = IDLE_TICKS;
+                ack_frame_in_progress = false;
+                // The rest paces copies of a frame; a new record waiting
+                // behind an acknowledgement-only frame goes next.
+                const bool new_record_next = !data_frame && send_waiting &&
+                                             send_record != nullptr &&
+                                             bcsp_LinkState() == LINK_GARRULOUS;
+                went_idle = new_record_next ? 0 : IDLE_TICKS;
             }
         } else {
             data_frame_in_progress = false;
+            ack_frame_in_progress = false;
             if (le_StartDueMessage()) {
+                // Establishment frames write their own delimiter.
+                delimiter_written = false;
                 // The frame just started goes out before any input is looked at.
                 return 0;
             }
             if (le_StartPendingReply()) {
                 // conf-response outside the message sequence
+                delimiter_written = false;
             } else if (send_record != nullptr) {
                 start_data_frame();
             } else if (ack_pending) {
@@ -124,7 +177,7 @@ uint8_t bcsp_Poll(uint8_t* activity) {
         }
     }
     if (idle_countdown > 0) {
-        --idle_countdown;
+        idle_countdown = static_cast<uint8_t>(ticks < idle_countdown ? idle_countdown - ticks : 0);
     } else {
         idle_countdown = went_idle;
     }
@@ -211,5 +264,9 @@ void bcsp_Init() {
     ack_pending = false;
     idle_countdown = 0;
     data_frame_in_progress = false;
+    ack_frame_in_progress = false;
+    ack_frame_bare = false;
+    delimiter_written = false;
+    send_waiting = false;
     le_Reset();
 }

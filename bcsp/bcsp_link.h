@@ -21,8 +21,10 @@ inline constexpr uint8_t ACTIVITY_RX_PACKET = 0x02;   // a packet was delivered;
 inline constexpr uint8_t ACTIVITY_PEER_RESET = 0x04;  // the peer restarted; the link was reset
 inline constexpr uint8_t ACTIVITY_RX_RELIABLE = 0x08; // the delivered packet was reliable
 
-// Polls the transmit side rests after each frame and after each poll with
-// nothing to send.
+// Ticks the transmit side rests after each frame and after each poll with
+// nothing to send; the rest paces the copies of an unacknowledged frame.
+// bcsp_Poll counts each call as one tick; bcsp_PollElapsed is told how many
+// ticks have passed (the waiting loops count them from the clock).
 inline constexpr uint8_t IDLE_TICKS = 25;
 
 // Link-establishment channel and messages.
@@ -39,8 +41,14 @@ inline constexpr uint8_t LE_UNKNOWN = 5;
 enum LinkState : uint8_t { LINK_SHY = 0, LINK_CURIOUS = 1, LINK_GARRULOUS = 2 };
 enum LeReply : uint8_t { LE_REPLY_NONE = 0, LE_REPLY_SYNC_RESP = 1, LE_REPLY_CONF_RESP = 2 };
 
-// Makes `record` the pending send record and abandons any frame in
-// progress. record->length must be 1..4095. The record and its data must
+// Makes `record` the pending send record and abandons any data or
+// establishment frame in progress. A record other than the one pending is
+// new: it cuts a running rest short and goes out at the next poll, also
+// after an acknowledgement-only frame in progress, which is finished first
+// (or, when only its start delimiter is written, replaced by the data
+// frame, whose header carries the acknowledgement). Registering the pending
+// record again restarts its frame and leaves the rest as it is, so its
+// copies keep their pace. record->length must be 1..4095. The record and its data must
 // stay valid until the engine releases it (reliable: acknowledged;
 // unreliable: written once), another record is registered, or the caller
 // withdraws it with bcsp_Withdraw. A copy being written when the record is
@@ -61,8 +69,15 @@ void bcsp_SetReceiveBuffer(BcspPacket* record);
 // frame), then input until a packet is delivered or input runs dry.
 // Fills *activity with ACTIVITY_* bits. Returns the idle countdown
 // (0..IDLE_TICKS): 0 = call again at once; non-zero = nothing to send now
-// (the caller flushes the port, sleeps 1 ms and counts a tick).
+// (the caller flushes the port and waits for input or the next tick).
+// The call counts as one tick of the countdown.
 uint8_t bcsp_Poll(uint8_t* activity);
+
+// bcsp_Poll for callers that wait on the clock: `ticks` is the number of
+// whole ticks that have passed since the previous poll (0 when input woke
+// the caller early). A running rest ends once that many ticks add up to
+// IDLE_TICKS, however often the engine is polled in between.
+uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks);
 
 // The frame check and dispatch for the frame just assembled. Prints the
 // frame-error messages. Returns ACTIVITY_* bits. The fixed acknowledgement

@@ -1,6 +1,6 @@
 // Requests out and replies back on channel 12, and every waiting loop that
-// drives the link engine. A loop pass that finds the engine idle is a tick:
-// flush what the engine queued, sleep 1 ms, count.
+// drives the link engine. A loop pass that finds the engine idle flushes
+// what the engine queued and waits for input or the end of the tick.
 #include "dfu_transport.h"
 
 #include "bcsp_link.h"
@@ -13,6 +13,8 @@ namespace {
 
 // Offset of the data in a reply: 2 bytes status, 2 bytes data length.
 constexpr uint16_t REPLY_HEADER_SIZE = 4;
+constexpr uint64_t TICK_US = 1000;
+constexpr uint16_t TICKS_MAX = 0xFFFF;
 
 DfuResponse rx_reply;
 BcspPacket rx_packet;
@@ -36,15 +38,57 @@ void Rearm() {
     bcsp_SetReceiveBuffer(&rx_packet);
 }
 
-// The end of every loop pass: an idle engine gets its output flushed and a
-// 1 ms rest, and the pass counts against the loop's time-out.
-void TickStep(uint8_t idle, uint16_t* ticks) {
-    if (idle != 0) {
-        com_Flush();
-        plat_Sleep(1);
-        ++*ticks;
-    }
+uint16_t AddTicks(uint16_t count, uint64_t more) {
+    return static_cast<uint16_t>(more < uint64_t{TICKS_MAX} - count ? count + more : TICKS_MAX);
 }
+
+// The ticks of one waiting loop (see dfu_transport.h).
+class LoopClock {
+  public:
+    LoopClock() : base_us_(plat_NowUs()) {}
+
+    // One poll of the engine, told the ticks passed since the last one.
+    uint8_t Poll(uint8_t* activity) {
+        const uint8_t idle = bcsp_PollElapsed(activity, elapsed_);
+        elapsed_ = 0;
+        return idle;
+    }
+
+    // The end of every loop pass: an idle engine gets its output flushed,
+    // then the pass waits for input or the end of the tick; the whole ticks
+    // passed count against the loop's time-out.
+    void Step(uint8_t idle, uint16_t* ticks) {
+        if (idle == 0) {
+            return;
+        }
+        if (com_Flush()) {
+            base_us_ = plat_NowUs();
+        }
+        const uint64_t now = plat_NowUs();
+        const uint64_t tick_end = base_us_ + TICK_US;
+        if (now < tick_end) {
+            if (response_pending) {
+                // Nothing would be read: no receive record is registered.
+                plat_Sleep(1);
+            } else {
+                com_Wait(static_cast<uint32_t>(tick_end - now));
+            }
+        }
+        const uint64_t after = plat_NowUs();
+        if (after < base_us_) {
+            base_us_ = after; // a clock that went back counts nothing
+            return;
+        }
+        const uint64_t whole = (after - base_us_) / TICK_US;
+        base_us_ += whole * TICK_US;
+        *ticks = AddTicks(*ticks, whole);
+        elapsed_ = AddTicks(elapsed_, whole);
+    }
+
+  private:
+    uint64_t base_us_;
+    uint16_t elapsed_ = 0;
+};
 
 uint16_t Le16(const uint8_t b[2]) {
     return static_cast<uint16_t>(b[0] | (b[1] << 8));
@@ -72,9 +116,10 @@ bool dfu_EstablishLink() {
     Rearm();
     response_pending = false;
 
+    LoopClock clock;
     for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS;) {
         uint8_t activity = 0;
-        const uint8_t idle = bcsp_Poll(&activity);
+        const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
         if (activity & ACTIVITY_TX_DONE) {
             // A packet delivered in the very poll that brought the link up is
@@ -93,7 +138,7 @@ bool dfu_EstablishLink() {
         if (activity & ACTIVITY_PEER_RESET) {
             return false;
         }
-        TickStep(idle, &ticks);
+        clock.Step(idle, &ticks);
     }
     if (trace_On()) {
         trace_Event("link", "establishment timed out after %u ticks", LINK_TIMEOUT_TICKS);
@@ -115,9 +160,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
     bool awaiting_link_up = bcsp_LinkState() != LINK_GARRULOUS;
     for (uint8_t attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
         bcsp_Send(&send_packet);
+        LoopClock clock;
         for (uint16_t ticks = 0; ticks < timeout_ticks;) {
             uint8_t activity = 0;
-            const uint8_t idle = bcsp_Poll(&activity);
+            const uint8_t idle = clock.Poll(&activity);
             CountPeerReset(activity);
             if (activity & ACTIVITY_RX_PACKET) {
                 // Nothing that arrives before the request has gone out again
@@ -153,7 +199,7 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
                 }
                 awaiting_link_up = true;
             }
-            TickStep(idle, &ticks);
+            clock.Step(idle, &ticks);
         }
         if (trace_On()) {
             trace_Event("dfu", "send attempt %u of %u: no acknowledgement in %u ticks",
@@ -168,9 +214,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
 }
 
 uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
+    LoopClock clock;
     for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS;) {
         uint8_t activity = 0;
-        const uint8_t idle = bcsp_Poll(&activity);
+        const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
         if ((activity & ACTIVITY_RX_PACKET) || response_pending) {
             response_pending = false;
@@ -211,7 +258,7 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
             con_Print("dfu_ReceivePacket detected peer reset\n");
             return DFU_TRANSPORT_FAILED;
         }
-        TickStep(idle, &ticks);
+        clock.Step(idle, &ticks);
     }
     if (trace_On()) {
         trace_Event("dfu", "no reply in %u ticks", REPLY_TIMEOUT_TICKS);

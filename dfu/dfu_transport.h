@@ -1,7 +1,27 @@
 #pragma once
 // DFU requests and replies over the BCSP link, on channel 12. Owns every
 // waiting loop that drives the link engine; all communication time-outs
-// are counted here in idle ticks (one idle poll: flush, sleep 1 ms).
+// are counted here in ticks.
+//
+// A tick is one millisecond of the program's clock (plat_NowUs), counted
+// by each waiting loop from the moment it began, and counted afresh from
+// the moment a flush has put the engine's output on the line: the time a
+// frame takes to leave is never counted, as the old 1 ms sleep after each
+// flush never counted it. (A port whose answers need longer to come back
+// than a local line, a network port, moves that point later by its answer
+// allowance: the rest before a copy then starts when the first copy can
+// have been answered.)
+//
+// A pass whose poll finds the engine idle flushes its output and then
+// waits through com_Wait until input arrives or the current tick is over,
+// whichever comes first: a reply is read the moment it arrives, not at the
+// end of a sleep. Input that wakes a pass early does not count a tick;
+// the ticks that have passed are handed to the engine (bcsp_PollElapsed),
+// so its rest and every time-out below last at least their number of
+// milliseconds however much input arrives, garbage or acknowledgements
+// alike. While a delivered reply waits for dfu_ReceivePacket no input is
+// read, and a pass sleeps to the end of its tick instead of waiting on the
+// port.
 
 #include <cstdint>
 

@@ -17,3 +17,7 @@ void plat_Sleep(uint32_t ms) {
 uint32_t plat_TickCount() {
     return (current_clock ? current_clock : plat_SystemClock())->tick_ms();
 }
+
+uint64_t plat_NowUs() {
+    return (current_clock ? current_clock : plat_SystemClock())->now_us();
+}

@@ -30,7 +30,14 @@ uint32_t system_tick_ms() {
                                  static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
-const ClockOps system_clock = {system_sleep_ms, system_tick_ms};
+uint64_t system_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+const ClockOps system_clock = {system_sleep_ms, system_tick_ms, system_now_us};
 
 } // namespace
 

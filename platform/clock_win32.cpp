@@ -19,7 +19,21 @@ uint32_t system_tick_ms() {
     return GetTickCount();
 }
 
-const ClockOps system_clock = {system_sleep_ms, system_tick_ms};
+// The performance counter: GetTickCount moves in steps of the system timer
+// (~15.6 ms), too coarse to tell one millisecond from the next.
+uint64_t system_now_us() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    return c / frequency * 1000000u + c % frequency * 1000000u / frequency;
+}
+
+const ClockOps system_clock = {system_sleep_ms, system_tick_ms, system_now_us};
 
 } // namespace
 

@@ -1,10 +1,12 @@
 #pragma once
-// Millisecond sleep and millisecond tick for the whole program.
+// Millisecond sleep, millisecond tick and microsecond clock for the whole
+// program.
 //
-// The waiting loops count 1 ms idle ticks and the download report measures
-// elapsed time from a 32-bit wrapping millisecond counter. Both go through a
-// small table of operations so that tests can run the program's modules on
-// virtual time: a 5000-tick time-out then takes microseconds, not 5 seconds.
+// The waiting loops count 1 ms ticks of the microsecond clock and the
+// download report measures elapsed time from a 32-bit wrapping millisecond
+// counter. All go through a small table of operations so that tests can run
+// the program's modules on virtual time: a 5000-tick time-out then takes
+// microseconds, not 5 seconds.
 
 #include <cstdint>
 
@@ -13,6 +15,11 @@ struct ClockOps {
     void (*sleep_ms)(uint32_t ms);
     // Milliseconds since an arbitrary start, wrapping at 2^32.
     uint32_t (*tick_ms)();
+    // Microseconds since an arbitrary start, monotonic, never wrapping in a
+    // run. The same clock as tick_ms at a finer grain: the waits count their
+    // ticks from it, so that a tick is a whole millisecond whatever the phase
+    // of the millisecond counter when a wait begins.
+    uint64_t (*now_us)();
 };
 
 // The operating system's clock (Sleep/GetTickCount on Windows,
@@ -28,6 +35,9 @@ void plat_Sleep(uint32_t ms);
 
 // Current millisecond tick of the current clock.
 uint32_t plat_TickCount();
+
+// Current microsecond reading of the current clock.
+uint64_t plat_NowUs();
 
 // Called once by main before the first tick: asks for a 1 ms timer
 // resolution where the default is coarser (Windows: timeBeginPeriod(1)).

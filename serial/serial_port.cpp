@@ -88,15 +88,23 @@ void com_PutByte(uint8_t b) {
     }
 }
 
-void com_Flush() {
+bool com_Wait(uint32_t max_us) {
+    if (rx_index != rx_count) {
+        return true;
+    }
+    return ops()->wait(max_us);
+}
+
+bool com_Flush() {
     if (tx_length == 0) {
-        return;
+        return false;
     }
     if (trace_On()) {
         trace_Wire(WIRE_TO_DEVICE, tx_buffer, tx_length);
     }
     ops()->write(tx_buffer, tx_length);
     tx_length = 0;
+    return true;
 }
 
 void com_Purge() {

@@ -31,6 +31,14 @@ struct ComPortOps {
     void (*purge)();
     // Release the port (tests only: the program never closes its port).
     void (*close)();
+    // Wait until input has arrived or `max_us` microseconds have passed,
+    // whichever comes first. True when input may be there (the next read may
+    // still find none), false when the time ran out. May return sooner than
+    // asked (a signal, a platform whose waits are coarser) and may take up to
+    // one platform wait step longer (Windows: a whole millisecond), but never
+    // blocks indefinitely, also when the port is gone. A port that holds
+    // bytes it has read ahead answers true at once. Prints nothing.
+    bool (*wait)(uint32_t max_us);
 };
 
 // The platform's implementation. Never null.
@@ -60,9 +68,14 @@ bool com_GetByte(uint8_t* b);
 // buffer at once.
 void com_PutByte(uint8_t b);
 
+// Returns true at once when received bytes wait in the read-ahead buffer;
+// otherwise waits through ComPortOps::wait until input arrives or `max_us`
+// have passed and returns its answer. Never consumes a byte.
+bool com_Wait(uint32_t max_us);
+
 // Writes whatever the transmit buffer holds in one synchronous write and
-// empties it. No write at all when it is empty.
-void com_Flush();
+// empties it. No write at all when it is empty. True when it wrote.
+bool com_Flush();
 
 // Empties both buffers, then discards the OS queues in both directions.
 // Nothing pending is written.

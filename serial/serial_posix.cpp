@@ -183,6 +183,30 @@ void posix_write(const uint8_t* buf, uint32_t len) {
     }
 }
 
+// poll() on the port: it returns at the first byte, so a reply is read the
+// moment it has arrived. A hang-up or error (the other side closed, a USB
+// adapter unplugged) reports the descriptor ready at once on every call;
+// the remaining time is slept instead so that a caller's wait loop does not
+// spin until its time-out.
+bool posix_wait(uint32_t max_us) {
+    const int64_t deadline = monotonic_ns() + int64_t{max_us} * 1000;
+    if (port_fd < 0) {
+        sleep_until_ns(deadline);
+        return false;
+    }
+    pollfd waiting{port_fd, POLLIN, 0};
+    timespec timeout{static_cast<time_t>(max_us / 1000000u),
+                     static_cast<long>(max_us % 1000000u) * 1000L};
+    const int ready = ppoll(&waiting, 1, &timeout, nullptr);
+    if (ready > 0 && (waiting.revents & POLLIN) != 0) {
+        return true;
+    }
+    if (ready > 0) {
+        sleep_until_ns(deadline);
+    }
+    return false;
+}
+
 void posix_purge() {
     if (port_fd >= 0) {
         tcflush(port_fd, TCIOFLUSH);
@@ -196,7 +220,8 @@ void posix_close() {
     }
 }
 
-const ComPortOps posix_ops = {posix_open, posix_read, posix_write, posix_purge, posix_close};
+const ComPortOps posix_ops = {posix_open,  posix_read,  posix_write,
+                              posix_purge, posix_close, posix_wait};
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // The serial port on Windows: a COM device opened exclusively, 115200 8E1
-// without flow control, reads that return at once, writes that complete
-// when their bytes have gone out (10 s at most).
+// without flow control, reads that return at once, a wait that returns at
+// the first byte or after a millisecond, writes that complete when their
+// bytes have gone out (10 s at most).
 #include "serial_device_name.h"
 #include "serial_port.h"
 #include "serial_win32_settings.h"
@@ -21,8 +22,25 @@ constexpr DWORD WRITE_TIMEOUT_MS = 10000;
 constexpr DWORD QUEUE_SIZE = 16;
 // Longest port path: the \\.\ prefix plus a generous device name.
 constexpr size_t PATH_CAPACITY = 260;
+// A read finds what has arrived at once; when nothing has, it waits for the
+// first byte at most this long. Only the wait reads with nothing queued.
+constexpr DWORD READ_WAIT_MS = 1;
 
 HANDLE port = INVALID_HANDLE_VALUE;
+// What the wait's read fetched, handed out by the next reads.
+uint8_t waited[COM_RX_READ_MAX];
+DWORD waited_count = 0;
+DWORD waited_at = 0;
+
+// Bytes the driver holds for reading, 0 when it cannot tell.
+DWORD queued_input() {
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(port, &errors, &status)) {
+        return 0;
+    }
+    return status.cbInQue;
+}
 
 bool win32_open(const char* name) {
     char path[PATH_CAPACITY];
@@ -64,9 +82,11 @@ bool win32_open(const char* name) {
     }
 
     COMMTIMEOUTS timeouts{};
+    // MAXDWORD, MAXDWORD, n: a read returns at once with what has arrived,
+    // or at the first byte to arrive within n ms.
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = READ_WAIT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
     SetCommTimeouts(handle, &timeouts);
@@ -77,15 +97,59 @@ bool win32_open(const char* name) {
         CloseHandle(port);
     }
     port = handle;
+    waited_count = 0;
+    waited_at = 0;
     return true;
 }
 
+// Never waits: with nothing queued there is no read at all, since a read
+// would wait for the first byte.
 uint32_t win32_read(uint8_t* buf, uint32_t max) {
+    if (waited_at != waited_count) {
+        uint32_t n = 0;
+        while (n < max && waited_at != waited_count) {
+            buf[n++] = waited[waited_at++];
+        }
+        return n;
+    }
+    if (port == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const DWORD queued = queued_input();
+    if (queued == 0) {
+        return 0;
+    }
     DWORD got = 0;
-    if (port == INVALID_HANDLE_VALUE || !ReadFile(port, buf, max, &got, nullptr)) {
+    if (!ReadFile(port, buf, queued < max ? queued : max, &got, nullptr)) {
         return 0;
     }
     return got;
+}
+
+// The read itself is the wait: it returns at the first byte or after
+// READ_WAIT_MS, and what it fetched is kept for the next reads.
+bool win32_wait(uint32_t max_us) {
+    if (waited_at != waited_count) {
+        return true;
+    }
+    if (port == INVALID_HANDLE_VALUE) {
+        Sleep(READ_WAIT_MS);
+        return false;
+    }
+    waited_count = 0;
+    waited_at = 0;
+    if (max_us == 0) {
+        return queued_input() != 0;
+    }
+    DWORD got = 0;
+    if (!ReadFile(port, waited, sizeof waited, &got, nullptr)) {
+        // A port that fails its reads (gone, or in error) must not turn the
+        // caller's wait loop into a spin.
+        Sleep(READ_WAIT_MS);
+        return false;
+    }
+    waited_count = got;
+    return got != 0;
 }
 
 void win32_write(const uint8_t* buf, uint32_t len) {
@@ -96,6 +160,8 @@ void win32_write(const uint8_t* buf, uint32_t len) {
 }
 
 void win32_purge() {
+    waited_count = 0;
+    waited_at = 0;
     if (port != INVALID_HANDLE_VALUE) {
         PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
     }
@@ -108,7 +174,8 @@ void win32_close() {
     }
 }
 
-const ComPortOps win32_ops = {win32_open, win32_read, win32_write, win32_purge, win32_close};
+const ComPortOps win32_ops = {win32_open,  win32_read,  win32_write,
+                              win32_purge, win32_close, win32_wait};
 
 } // namespace
 

@@ -439,6 +439,10 @@ size_t Device::Transmit(uint8_t* out, size_t max) {
     return n;
 }
 
+bool Device::OutputDue() const {
+    return !impl_->tx_line.empty() && impl_->tx_line.front().first <= impl_->now_ns;
+}
+
 void Device::AdvanceTo(uint64_t now_us) {
     // Beyond this the nanosecond clock would overflow; nothing is due there.
     now_us = std::min(now_us, (NEVER - 1) / NS_PER_US);

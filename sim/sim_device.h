@@ -284,6 +284,8 @@ class Device {
     // Copies up to `max` bytes that are on the line for the host now into
     // `out` and removes them. Returns the count (0 when none).
     size_t Transmit(uint8_t* out, size_t max);
+    // True when Transmit would hand out a byte now.
+    bool OutputDue() const;
 
     // Moves the device clock to `now_us` (earlier values are ignored),
     // running every timer due up to then, in time order.

@@ -3,6 +3,7 @@
 #include "platform_clock.h"
 #include "serial_port.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace sim {
@@ -21,6 +22,7 @@ bool LineOpen(const char* /*name*/);
 uint32_t LineRead(uint8_t* buf, uint32_t max);
 void LineWrite(const uint8_t* buf, uint32_t len);
 void LinePurge();
+bool LineWait(uint32_t max_us);
 void LineClose() {}
 void LineSleep(uint32_t ms) {
     active_line->Sleep(ms);
@@ -28,9 +30,12 @@ void LineSleep(uint32_t ms) {
 uint32_t LineTick() {
     return active_line->NowMs();
 }
+uint64_t LineUs() {
+    return active_line->NowUs();
+}
 
-const ComPortOps line_ops = {LineOpen, LineRead, LineWrite, LinePurge, LineClose};
-const ClockOps line_clock = {LineSleep, LineTick};
+const ComPortOps line_ops = {LineOpen, LineRead, LineWrite, LinePurge, LineClose, LineWait};
+const ClockOps line_clock = {LineSleep, LineTick, LineUs};
 
 } // namespace
 
@@ -55,6 +60,24 @@ struct LineAccess {
             line.device_.AdvanceTo(line.now_ns_ / NS_PER_US);
         }
     }
+    // Virtual time moves to the device's next byte or event, at most to the
+    // end of the wait: a reply is read the moment it has arrived.
+    static bool Wait(InProcessLine& line, uint32_t max_us) {
+        const uint64_t until_ns = line.now_ns_ + uint64_t{max_us} * NS_PER_US;
+        for (;;) {
+            if (line.device_.OutputDue()) {
+                return true;
+            }
+            if (line.now_ns_ >= until_ns) {
+                return false;
+            }
+            const uint64_t next_us = line.device_.NextEventTime();
+            const uint64_t next_ns =
+                next_us >= until_ns / NS_PER_US ? until_ns : next_us * NS_PER_US;
+            line.now_ns_ = std::min(until_ns, std::max(next_ns, line.now_ns_ + NS_PER_US));
+            line.device_.AdvanceTo(line.now_ns_ / NS_PER_US);
+        }
+    }
     static void Purge(InProcessLine& line) {
         ++line.purges_;
         uint8_t scratch[PURGE_CHUNK];
@@ -76,6 +99,9 @@ void LineWrite(const uint8_t* buf, uint32_t len) {
 }
 void LinePurge() {
     LineAccess::Purge(*active_line);
+}
+bool LineWait(uint32_t max_us) {
+    return LineAccess::Wait(*active_line, max_us);
 }
 
 } // namespace

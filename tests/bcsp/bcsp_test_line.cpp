@@ -29,8 +29,11 @@ void line_purge() {
     to_engine.clear();
 }
 void line_close() {}
+bool line_wait(uint32_t) {
+    return !to_engine.empty();
+}
 
-const ComPortOps LINE_OPS = {line_open, line_read, line_write, line_purge, line_close};
+const ComPortOps LINE_OPS = {line_open, line_read, line_write, line_purge, line_close, line_wait};
 
 uint16_t reverse16(uint16_t v) {
     uint16_t out = 0;

@@ -37,7 +37,10 @@ void LinePurge() {
     active->HostPurge();
 }
 void LineClose() {}
-const ComPortOps LINE_OPS = {LineOpen, LineRead, LineWrite, LinePurge, LineClose};
+bool LineWait(uint32_t max_us) {
+    return active->HostWait(max_us);
+}
+const ComPortOps LINE_OPS = {LineOpen, LineRead, LineWrite, LinePurge, LineClose, LineWait};
 
 void ClockSleep(uint32_t ms) {
     active->Sleep(ms);
@@ -45,7 +48,10 @@ void ClockSleep(uint32_t ms) {
 uint32_t ClockTick() {
     return active->NowMs();
 }
-const ClockOps CLOCK_OPS = {ClockSleep, ClockTick};
+uint64_t ClockUs() {
+    return uint64_t{active->NowMs()} * 1000;
+}
+const ClockOps CLOCK_OPS = {ClockSleep, ClockTick, ClockUs};
 
 } // namespace
 
@@ -164,6 +170,13 @@ uint32_t ScriptPeer::HostRead(uint8_t* buf, uint32_t max) {
 
 void ScriptPeer::HostPurge() {
     to_host_.clear();
+}
+
+bool ScriptPeer::HostWait(uint32_t max_us) {
+    if (to_host_.empty()) {
+        Sleep((max_us + 999) / 1000);
+    }
+    return !to_host_.empty();
 }
 
 void ScriptPeer::Sleep(uint32_t ms) {

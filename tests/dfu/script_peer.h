@@ -56,6 +56,9 @@ class ScriptPeer {
     void HostWrote(const uint8_t* buf, uint32_t len);
     uint32_t HostRead(uint8_t* buf, uint32_t max);
     void HostPurge();
+    // The port's wait: true at once when bytes are there for the host,
+    // otherwise virtual time moves on by whole milliseconds first.
+    bool HostWait(uint32_t max_us);
     void Sleep(uint32_t ms);
 
   private:

@@ -18,7 +18,10 @@ void virtual_sleep(uint32_t ms) {
 uint32_t virtual_tick() {
     return virtual_now;
 }
-const ClockOps virtual_clock = {virtual_sleep, virtual_tick};
+uint64_t virtual_us() {
+    return uint64_t{virtual_now} * 1000;
+}
+const ClockOps virtual_clock = {virtual_sleep, virtual_tick, virtual_us};
 
 TEST(PlatformClock, TestsCanReplaceAndRestoreTheClock) {
     virtual_now = 0xFFFFFFF0u;

@@ -70,7 +70,10 @@ uint32_t line_read(uint8_t* buf, uint32_t max) {
 void line_write(const uint8_t* buf, uint32_t len);
 void line_purge() {}
 void line_close() {}
-const ComPortOps line_ops = {line_open, line_read, line_write, line_purge, line_close};
+bool line_wait(uint32_t) {
+    return line.read_at < line.in.size();
+}
+const ComPortOps line_ops = {line_open, line_read, line_write, line_purge, line_close, line_wait};
 
 struct SentFrame {
     uint8_t channel;

@@ -78,7 +78,10 @@ void clock_sleep(uint32_t ms) {
 uint32_t clock_tick() {
     return static_cast<uint32_t>(now_ms);
 }
-const ClockOps virtual_clock = {clock_sleep, clock_tick};
+uint64_t clock_us() {
+    return now_ms * 1000;
+}
+const ClockOps virtual_clock = {clock_sleep, clock_tick, clock_us};
 
 // --- the firmware file ---
 std::vector<uint8_t> image; // what the device must receive: file offset 0 up to the suffix
@@ -278,7 +281,20 @@ void line_purge() {
     device.read_at = device.to_host.size();
 }
 void line_close() {}
-const ComPortOps line_ops = {line_open, line_read, line_write, line_purge, line_close};
+bool line_wait(uint32_t max_us) {
+    uint8_t none[1];
+    const size_t before = device.read_at;
+    // A zero-length read tells whether anything is due without taking it.
+    line_read(none, 0);
+    device.read_at = before;
+    const size_t available = std::min(device.to_host.size(), device.held_from);
+    if (available > device.read_at) {
+        return true;
+    }
+    clock_sleep((max_us + 999) / 1000);
+    return false;
+}
+const ComPortOps line_ops = {line_open, line_read, line_write, line_purge, line_close, line_wait};
 
 } // namespace
 

@@ -38,7 +38,10 @@ void fake_purge() {
     ++line.purges;
 }
 void fake_close() {}
-const ComPortOps fake_ops = {fake_open, fake_read, fake_write, fake_purge, fake_close};
+bool fake_wait(uint32_t) {
+    return !line.pending_reads.empty();
+}
+const ComPortOps fake_ops = {fake_open, fake_read, fake_write, fake_purge, fake_close, fake_wait};
 
 std::vector<uint8_t> counting(size_t n, uint8_t start = 0) {
     std::vector<uint8_t> bytes(n);
