@@ -76,7 +76,6 @@ class LoopClock {
         }
         const uint64_t after = plat_NowUs();
         if (after < base_us_) {
-            base_us_ = after; // a clock that went back counts nothing
             return;
         }
         const uint64_t whole = (after - base_us_) / TICK_US;

@@ -18,6 +18,9 @@ namespace {
 constexpr char LINE_SETTINGS[] = "baud=115200 parity=E data=8 stop=1";
 // Write time-out for one synchronous write.
 constexpr DWORD WRITE_TIMEOUT_MS = 10000;
+constexpr uint64_t LINE_BAUD = 115200;
+// Start bit, 8 data bits, parity bit, stop bit.
+constexpr uint64_t BITS_PER_BYTE = 11;
 // Driver queue sizes: a small queue keeps the reads' view of the line current.
 constexpr DWORD QUEUE_SIZE = 16;
 // Longest port path: the \\.\ prefix plus a generous device name.
@@ -152,10 +155,37 @@ bool win32_wait(uint32_t max_us) {
     return got != 0;
 }
 
+uint64_t monotonic_us() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    return c / frequency * 1000000u + c % frequency * 1000000u / frequency;
+}
+
+// Returns when the bytes have gone out and their air time has passed since
+// the write began: a USB adapter's driver, or a port emulated on a
+// pseudo-terminal, completes the write while the bytes are still on their
+// way, and the link's retransmission rest must start after the frame has
+// left, as it does on a port whose write waits for the line.
 void win32_write(const uint8_t* buf, uint32_t len) {
+    if (port == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const uint64_t start = monotonic_us();
     DWORD written = 0;
-    if (port != INVALID_HANDLE_VALUE) {
-        WriteFile(port, buf, len, &written, nullptr);
+    WriteFile(port, buf, len, &written, nullptr);
+    uint64_t air_end = start + uint64_t{len} * BITS_PER_BYTE * 1000000u / LINE_BAUD;
+    const uint64_t deadline = start + uint64_t{WRITE_TIMEOUT_MS} * 1000u;
+    if (air_end > deadline) {
+        air_end = deadline;
+    }
+    for (uint64_t now = monotonic_us(); now < air_end; now = monotonic_us()) {
+        Sleep(static_cast<DWORD>((air_end - now + 999) / 1000));
     }
 }
 

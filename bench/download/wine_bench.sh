@@ -13,13 +13,13 @@ root=$(mktemp -d /tmp/tarn_wine_bench_XXXXXX)
 export WINEPREFIX=$root/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 cleanup() {
-    wineserver -k 2>/dev/null || true
+    wineserver -k >/dev/null 2>&1 || true
     rm -rf "$root"
 }
 trap cleanup EXIT
 mkdir -p "$WINEPREFIX"
-wineserver -p
-wineboot -i >"$root/wine.log" 2>&1
+wineserver -p >"$root/wine.log" 2>&1
+wineboot -i >>"$root/wine.log" 2>&1
 find "$WINEPREFIX/dosdevices" -maxdepth 1 -regextype egrep -regex '.*/(com|lpt)[0-9]+' -delete
 mkdir -p "$root/work"
-"$bench" --wine "$exe" "$WINEPREFIX/dosdevices/tarnbench" '\\.\TARNBENCH' "$root/work"
+"$bench" --wine "$(command -v wine)" "$exe" "$WINEPREFIX/dosdevices/tarnbench" '\\.\TARNBENCH' "$root/work"

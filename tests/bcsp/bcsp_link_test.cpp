@@ -66,6 +66,79 @@ TEST_F(BcspTest, ConfWhileUpIsAnsweredWithConfResponse) {
     EXPECT_EQ(bcsp_LinkState(), LINK_GARRULOUS);
 }
 
+// A new record goes out at the next poll, whatever rest is running; the
+// same record registered again keeps its rest. An acknowledgement owed
+// rides in the new frame, or goes out whole first once it has begun: the
+// line never carries a lone delimiter.
+TEST_F(BcspTest, NewRecordGoesOutAtTheNextPollAndCarriesTheAcknowledgement) {
+    struct Case {
+        const char* name;
+        bool same_record_again;
+        int owed_ack_bytes_out; // -1: no acknowledgement owed
+        int want_silent_polls;
+    };
+    const Case cases[] = {
+        {"rest after a poll with nothing to send", false, -1, 0},
+        {"same record again keeps its rest", true, -1, 25},
+        {"acknowledgement not begun rides in the frame", false, 0, 0},
+        // The frame takes the delimiter over: its first poll writes nothing.
+        {"acknowledgement with only its delimiter out rides in the frame", false, 1, 1},
+        {"acknowledgement begun goes out whole first", false, 2, 0},
+    };
+    uint8_t first_data[] = {0x61};
+    uint8_t second_data[] = {0x62, 0x63};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        bring_up();
+        BcspPacket first = {12, 1, 1, first_data};
+        BcspPacket second = {12, 1, 2, second_data};
+        BcspPacket* record = &second;
+        uint8_t ack = 0;
+        Bytes expected;
+        if (c.same_record_again) {
+            bcsp_Send(&first);
+            next_wire();
+            record = &first;
+        } else if (c.owed_ack_bytes_out < 0) {
+            run(1);
+        } else {
+            inject(wire_frame(header0(true, 0, 0), 12, {0x01}));
+            ASSERT_EQ(run(1), ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE);
+            rearm();
+            ack = 1;
+            Bytes ack_out;
+            for (int i = 0; i < 100 && int(ack_out.size()) < c.owed_ack_bytes_out; ++i) {
+                uint8_t activity = 0;
+                const Bytes out = poll_once(&activity);
+                ack_out.insert(ack_out.end(), out.begin(), out.end());
+            }
+            ASSERT_EQ(int(ack_out.size()), c.owed_ack_bytes_out);
+            if (c.owed_ack_bytes_out > 1) {
+                expected.assign(ACK_EXPECTING_1.begin() + c.owed_ack_bytes_out,
+                                ACK_EXPECTING_1.end());
+            }
+        }
+        bcsp_Send(record);
+        Bytes frame = wire_frame(header0(true, 0, ack), 12,
+                                 Bytes(record->data, record->data + record->length));
+        if (c.owed_ack_bytes_out == 1) {
+            frame.erase(frame.begin());
+        }
+        expected.insert(expected.end(), frame.begin(), frame.end());
+        Bytes all;
+        int silent = 0;
+        for (int i = 0; i < 200 && all.size() < expected.size(); ++i) {
+            uint8_t activity = 0;
+            const Bytes out = poll_once(&activity);
+            silent += all.empty() && out.empty();
+            all.insert(all.end(), out.begin(), out.end());
+        }
+        EXPECT_EQ(silent, c.want_silent_polls);
+        EXPECT_EQ(all, expected);
+    }
+}
+
 TEST_F(BcspTest, AcknowledgementOnlyFrameCompletesTheSend) {
     bring_up();
     BcspPacket send = {12, 1, 3, payload_abc};

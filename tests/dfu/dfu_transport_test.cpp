@@ -279,6 +279,42 @@ TEST_F(TransportTest, AcknowledgedRequestWithoutReplyTimesOutIn5000Ticks) {
     EXPECT_EQ(Printed(), "dfu_ReceivePacket timed out\n");
 }
 
+// Input that never stops wakes every wait early; time-outs and the rest
+// between copies still last their full number of milliseconds.
+TEST_F(TransportTest, ANeverQuietLineShortensNoTimeOutAndNoRest) {
+    struct Case {
+        const char* name;
+        Bytes flood;
+    };
+    sim::Frame stale_ack; // acknowledges nothing: the host's packet has seq 0
+    const Case cases[] = {
+        {"garbage", Bytes(24, 0x55)},
+        {"acknowledgements that do not advance", sim::EncodeFrame(stale_ack)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        ASSERT_TRUE(dfu_EstablishLink());
+        local.flood = c.flood;
+        local.flood_every_us = 250;
+        // The conf repeated once after the link came up would be answered,
+        // and an establishment frame cuts a rest short by design.
+        local.answer_link = false;
+        const uint8_t header[8] = {0x21, 4, 0, 0, 0, 0, 0, 0};
+        uint64_t start = local.NowUs();
+        EXPECT_FALSE(dfu_SendPacket(header, sizeof header, 300));
+        EXPECT_GE(local.NowUs() - start, 4u * 300'000u);
+        const auto& times = local.RequestTimesUs();
+        ASSERT_GT(times.size(), 4u);
+        for (size_t i = 1; i < times.size(); ++i) {
+            EXPECT_GE(times[i] - times[i - 1], 25'000u) << "copy " << i;
+        }
+        start = local.NowUs();
+        EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
+        EXPECT_GE(local.NowUs() - start, 5'000'000u);
+    }
+}
+
 TEST_F(TransportTest, RequestCutOffByAPeerResetIsSentAgainOnTheNewLink) {
     int seen = 0;
     peer.on_request = [&](const sim::Frame&) {

@@ -49,7 +49,7 @@ uint32_t ClockTick() {
     return active->NowMs();
 }
 uint64_t ClockUs() {
-    return uint64_t{active->NowMs()} * 1000;
+    return active->NowUs();
 }
 const ClockOps CLOCK_OPS = {ClockSleep, ClockTick, ClockUs};
 
@@ -115,7 +115,7 @@ void ScriptPeer::At(uint32_t at_ms, std::function<void()> action) {
 }
 
 uint32_t ScriptPeer::NowMs() const {
-    return now_ms_;
+    return static_cast<uint32_t>(now_us_ / 1000);
 }
 
 void ScriptPeer::HostWrote(const uint8_t* buf, uint32_t len) {
@@ -152,6 +152,7 @@ void ScriptPeer::HostWrote(const uint8_t* buf, uint32_t len) {
             continue;
         }
         requests_.push_back(frame);
+        request_times_us_.push_back(now_us_);
         if (frame.reliable && frame.seq == next_host_seq_) {
             next_host_seq_ = static_cast<uint8_t>((next_host_seq_ + 1) & 7);
             if (on_request) {
@@ -173,19 +174,29 @@ void ScriptPeer::HostPurge() {
 }
 
 bool ScriptPeer::HostWait(uint32_t max_us) {
-    if (to_host_.empty()) {
-        Sleep((max_us + 999) / 1000);
+    if (!to_host_.empty()) {
+        return true;
     }
+    if (flood_every_us != 0) {
+        Advance(std::min(max_us, flood_every_us));
+        SendRaw(flood);
+        return true;
+    }
+    Advance(max_us);
     return !to_host_.empty();
 }
 
 void ScriptPeer::Sleep(uint32_t ms) {
-    now_ms_ += ms;
-    if (now_ms_ > RUNAWAY_MS) {
+    Advance(uint64_t{ms} * 1000);
+}
+
+void ScriptPeer::Advance(uint64_t us) {
+    now_us_ += us;
+    if (now_us_ > uint64_t{RUNAWAY_MS} * 1000) {
         throw std::runtime_error("the host waited longer than any test needs");
     }
     for (size_t i = 0; i < timed_.size();) {
-        if (timed_[i].first <= now_ms_) {
+        if (uint64_t{timed_[i].first} * 1000 <= now_us_) {
             auto action = std::move(timed_[i].second);
             timed_.erase(timed_.begin() + static_cast<std::ptrdiff_t>(i));
             action();

@@ -28,6 +28,10 @@ class ScriptPeer {
     std::function<void(const sim::Frame&)> on_request;
     // Answer the host's establishment messages (off: a silent line).
     bool answer_link = true;
+    // While flood_every_us is set, `flood` arrives that often whenever the
+    // host waits for input: a line that never falls quiet.
+    Bytes flood;
+    uint32_t flood_every_us = 0;
 
     // Queues raw bytes for the host, readable at once.
     void SendRaw(const Bytes& bytes);
@@ -45,8 +49,11 @@ class ScriptPeer {
     void At(uint32_t at_ms, std::function<void()> action);
 
     uint32_t NowMs() const;
-    // Every good host frame on channel 12 (retransmissions included).
+    // Every good host frame on channel 12 (retransmissions included), and
+    // the virtual time in microseconds when each arrived.
     const std::vector<sim::Frame>& Requests() const { return requests_; }
+    const std::vector<uint64_t>& RequestTimesUs() const { return request_times_us_; }
+    uint64_t NowUs() const { return now_us_; }
     // Every byte the host has written.
     uint64_t HostBytes() const { return host_bytes_; }
     // Host establishment frames seen, by message index.
@@ -60,14 +67,16 @@ class ScriptPeer {
     // otherwise virtual time moves on by whole milliseconds first.
     bool HostWait(uint32_t max_us);
     void Sleep(uint32_t ms);
+    void Advance(uint64_t us);
 
   private:
     sim::FrameSplitter splitter_;
     Bytes to_host_;
     std::vector<sim::Frame> requests_;
+    std::vector<uint64_t> request_times_us_;
     std::vector<std::pair<uint32_t, std::function<void()>>> timed_;
     uint32_t host_link_[4] = {};
-    uint32_t now_ms_ = 0;
+    uint64_t now_us_ = 0;
     uint64_t host_bytes_ = 0;
     uint8_t next_host_seq_ = 0; // ack value: the host sequence expected next
     uint8_t peer_seq_ = 0;
