@@ -62,6 +62,8 @@ class LoopClock {
             return;
         }
         if (com_Flush()) {
+            // Ticks count from when the frame has left; a port with an
+            // answer allowance moves this point later by it.
             base_us_ = plat_NowUs();
         }
         const uint64_t now = plat_NowUs();

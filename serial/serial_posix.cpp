@@ -198,13 +198,12 @@ bool posix_wait(uint32_t max_us) {
     timespec timeout{static_cast<time_t>(max_us / 1000000u),
                      static_cast<long>(max_us % 1000000u) * 1000L};
     const int ready = ppoll(&waiting, 1, &timeout, nullptr);
-    if (ready > 0 && (waiting.revents & POLLIN) != 0) {
-        return true;
-    }
-    if (ready > 0) {
+    if (ready > 0 && (waiting.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        // What is still buffered is read by the caller's next poll anyway.
         sleep_until_ns(deadline);
+        return false;
     }
-    return false;
+    return ready > 0;
 }
 
 void posix_purge() {
