@@ -184,8 +184,12 @@ void win32_write(const uint8_t* buf, uint32_t len) {
     if (air_end > deadline) {
         air_end = deadline;
     }
+    // Waiting on input rather than sleeping: an answer that arrives means
+    // the frame has left, and it is read at once, not at the next timer tick.
     for (uint64_t now = monotonic_us(); now < air_end; now = monotonic_us()) {
-        Sleep(static_cast<DWORD>((air_end - now + 999) / 1000));
+        if (win32_wait(static_cast<uint32_t>(air_end - now))) {
+            return;
+        }
     }
 }
 
