@@ -62,9 +62,10 @@ class LoopClock {
             return;
         }
         if (com_Flush()) {
-            // Ticks count from when the frame has left; a port with an
-            // answer allowance moves this point later by it.
-            base_us_ = plat_NowUs();
+            // Ticks count from when the frame has left, and on a port whose
+            // answers take longer to come back (a network port) from when
+            // they can have come back.
+            base_us_ = plat_NowUs() + uint64_t{com_AnswerAllowanceMs()} * 1000;
         }
         const uint64_t now = plat_NowUs();
         const uint64_t tick_end = base_us_ + TICK_US;

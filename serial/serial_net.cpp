@@ -418,7 +418,20 @@ void net_close() {
     connected = false;
 }
 
-const ComPortOps net_ops = {net_open, net_read, net_write, net_purge, net_close};
+// Bytes kept after an awaited answer count as input; a connection that is
+// gone has none and the wait is slept out, so no caller's loop spins.
+bool net_wait(uint32_t max_us) {
+    if (pending_length > 0) {
+        return true;
+    }
+    if (!connected || lost) {
+        netsock_SleepUntilUs(netsock_NowUs() + max_us);
+        return false;
+    }
+    return netsock_WaitReadable(max_us);
+}
+
+const ComPortOps net_ops = {net_open, net_read, net_write, net_purge, net_close, net_wait};
 
 } // namespace
 
