@@ -13,7 +13,9 @@ namespace {
 
 // Offset of the data in a reply: 2 bytes status, 2 bytes data length.
 constexpr uint16_t REPLY_HEADER_SIZE = 4;
+// A tick: one millisecond of the clock.
 constexpr uint64_t TICK_US = 1000;
+// Tick counters are 16 bits wide and stop at their top.
 constexpr uint16_t TICKS_MAX = 0xFFFF;
 
 DfuResponse rx_reply;
