@@ -40,6 +40,12 @@ void Emit(size_t length) {
     if (length > sizeof line - 1) {
         length = sizeof line - 1;
     }
+    // One event, one line, whatever a port name or a server's text holds.
+    for (size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(line[i]) < 0x20 && line[i] != '\t') {
+            line[i] = '?';
+        }
+    }
     line[length++] = '\n';
     trace_OsWrite(handle, line, static_cast<uint32_t>(length));
 }
@@ -130,11 +136,19 @@ void trace_ConsoleV(const char* format, va_list args) {
         return;
     }
     size_t length = Prefix("con");
-    // Line breaks stay visible without breaking the trace's one event per line.
-    for (const char* c = console_text; *c != '\0' && length + 2 < sizeof line; ++c) {
-        if (*c == '\n') {
+    // Line breaks and other control characters stay visible without breaking
+    // the trace's one event per line.
+    constexpr char HEX[] = "0123456789ABCDEF";
+    for (const char* c = console_text; *c != '\0' && length + 4 < sizeof line; ++c) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u == '\n') {
             line[length++] = '\\';
             line[length++] = 'n';
+        } else if (u < 0x20 || u == 0x7F) {
+            line[length++] = '\\';
+            line[length++] = 'x';
+            line[length++] = HEX[u >> 4];
+            line[length++] = HEX[u & 0x0F];
         } else {
             line[length++] = *c;
         }
