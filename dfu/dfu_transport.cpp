@@ -120,8 +120,9 @@ bool dfu_EstablishLink() {
     Rearm();
     response_pending = false;
 
+    // A lost port cannot come up again: the wait ends at once.
     LoopClock clock;
-    for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS;) {
+    for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS && !com_PortLost();) {
         uint8_t activity = 0;
         const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
@@ -165,7 +166,7 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
     for (uint8_t attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
         bcsp_Send(&send_packet);
         LoopClock clock;
-        for (uint16_t ticks = 0; ticks < timeout_ticks;) {
+        for (uint16_t ticks = 0; ticks < timeout_ticks && !com_PortLost();) {
             uint8_t activity = 0;
             const uint8_t idle = clock.Poll(&activity);
             CountPeerReset(activity);
@@ -205,6 +206,10 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
             }
             clock.Step(idle, &ticks);
         }
+        // No retries for a port that is gone: the loss has been reported.
+        if (com_PortLost()) {
+            break;
+        }
         if (trace_On()) {
             trace_Event("dfu", "send attempt %u of %u: no acknowledgement in %u ticks",
                         attempt + 1u, SEND_ATTEMPTS, timeout_ticks);
@@ -219,7 +224,7 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
 
 uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
     LoopClock clock;
-    for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS;) {
+    for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS && !com_PortLost();) {
         uint8_t activity = 0;
         const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
@@ -264,9 +269,11 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
         }
         clock.Step(idle, &ticks);
     }
-    if (trace_On()) {
-        trace_Event("dfu", "no reply in %u ticks", REPLY_TIMEOUT_TICKS);
+    if (!com_PortLost()) {
+        if (trace_On()) {
+            trace_Event("dfu", "no reply in %u ticks", REPLY_TIMEOUT_TICKS);
+        }
+        con_Print("dfu_ReceivePacket timed out\n");
     }
-    con_Print("dfu_ReceivePacket timed out\n");
     return DFU_TRANSPORT_FAILED;
 }

@@ -43,6 +43,10 @@ struct DfuResponse {
 };
 static_assert(sizeof(DfuResponse) == RX_BUFFER_CAPACITY);
 
+// Every wait below ends at once, false or failed and without its time-out
+// or retry lines, when the serial port is lost (com_PortLost): the port
+// layer has printed the reason.
+
 // Resets the link, purges the port, registers the receive record and waits
 // at most 5000 ticks for the link to come up. True when it is up. Prints
 // nothing.

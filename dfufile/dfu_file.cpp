@@ -18,6 +18,45 @@ constexpr uint32_t DESCRIPTION_SIZE = 64;
 // Suffix fields.
 constexpr uint32_t PID_AT = 2;
 constexpr uint32_t VID_AT = 4;
+constexpr uint32_t SIGNATURE_AT = 8;
+constexpr uint8_t SIGNATURE[3] = {'U', 'F', 'D'};
+constexpr uint32_t CRC_AT = 12;
+// The image starts with this header, so a suffix any nearer the start
+// leaves no room for it: such a file is damaged, whatever its CRC says.
+constexpr uint32_t MIN_SUFFIX_OFFSET = DFUFILE_HEADER_SIZE;
+// Bytes read at a time while the CRC of the whole file is taken at open.
+constexpr uint32_t SCAN_CHUNK = 4096;
+// A control character of the description prints as \xNN: four characters.
+constexpr uint32_t ESCAPED_CHAR_SIZE = 4;
+
+// The CRC-32 register of the file suffix convention: reflected polynomial
+// 0xEDB88320, started at 0xFFFFFFFF.
+constexpr uint32_t CRC_POLY = 0xEDB88320;
+constexpr uint32_t CRC_INIT = 0xFFFFFFFF;
+
+struct CrcTable {
+    uint32_t entry[256];
+};
+
+constexpr CrcTable MakeCrcTable() {
+    CrcTable t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int bit = 0; bit < 8; ++bit) {
+            c = (c >> 1) ^ ((c & 1) ? CRC_POLY : 0);
+        }
+        t.entry[i] = c;
+    }
+    return t;
+}
+constexpr CrcTable CRC_TABLE = MakeCrcTable();
+
+uint32_t CrcUpdate(uint32_t crc, const uint8_t* data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        crc = CRC_TABLE.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return crc;
+}
 
 static_assert(DESCRIPTION_AT + DESCRIPTION_SIZE <= DFUFILE_HEADER_SIZE);
 
@@ -28,6 +67,10 @@ uint8_t suffix[DFUFILE_SUFFIX_SIZE];
 uint32_t image_size = 0; // the suffix offset
 uint32_t served = 0;
 bool read_failed = false;
+// The CRC register over the image as checked at open, and over the bytes
+// served since: they must agree once the last byte has been served.
+uint32_t image_crc = 0;
+uint32_t served_crc = CRC_INIT;
 
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -38,6 +81,66 @@ uint32_t le32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// Feeds `length` bytes from the stream's current position into *crc.
+// False when the file ends or fails before that.
+bool CrcOfFileBytes(uint32_t length, uint32_t* crc) {
+    uint8_t chunk[SCAN_CHUNK];
+    while (length > 0) {
+        const uint32_t want = length < SCAN_CHUNK ? length : SCAN_CHUNK;
+        if (std::fread(chunk, 1, want, file) != want) {
+            return false;
+        }
+        *crc = CrcUpdate(*crc, chunk, want);
+        length -= want;
+    }
+    return true;
+}
+
+// The suffix must carry the signature and a CRC-32 that matches the file.
+// Producers differ in what they take the CRC over and whether they invert
+// it at the end; an honest file of any of these kinds passes, a damaged one
+// (or one that never was a firmware file) does not. Leaves image_crc set.
+bool FileIsIntact(uint32_t suffix_offset) {
+    if (suffix_offset < MIN_SUFFIX_OFFSET ||
+        std::memcmp(suffix + SIGNATURE_AT, SIGNATURE, sizeof SIGNATURE) != 0) {
+        return false;
+    }
+    std::rewind(file);
+    uint32_t crc = CRC_INIT;
+    if (!CrcOfFileBytes(suffix_offset, &crc)) {
+        return false;
+    }
+    image_crc = crc;
+    const uint32_t whole_crc = CrcUpdate(crc, suffix, CRC_AT);
+    const uint32_t stored = le32(suffix + CRC_AT);
+    return stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
+           stored == ~image_crc;
+}
+
+// Copies the description into `out` (capacity DESCRIPTION_SIZE *
+// ESCAPED_CHAR_SIZE + 1) up to its first NUL, with every control character
+// as \xNN: text from the file must not move the cursor, change colours or
+// start a line that looks like one of ours.
+void EscapeDescription(char* out) {
+    static const char HEX[] = "0123456789ABCDEF";
+    char* p = out;
+    for (uint32_t i = 0; i < DESCRIPTION_SIZE; ++i) {
+        const uint8_t c = header[DESCRIPTION_AT + i];
+        if (c == 0) {
+            break;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            *p++ = '\\';
+            *p++ = 'x';
+            *p++ = HEX[c >> 4];
+            *p++ = HEX[c & 0x0F];
+        } else {
+            *p++ = static_cast<char>(c);
+        }
+    }
+    *p = '\0';
+}
+
 } // namespace
 
 bool dfufile_Open(const char* path, uint16_t* vid_pid) {
@@ -45,6 +148,7 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     image_size = 0;
     served = 0;
     read_failed = false;
+    served_crc = CRC_INIT;
 
     file = std::fopen(path, "rb");
     if (file == nullptr) {
@@ -62,6 +166,9 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     if (!dfufile_SeekTo(file, suffix_offset) || std::fread(suffix, sizeof suffix, 1, file) != 1) {
         return false;
     }
+    if (!FileIsIntact(suffix_offset)) {
+        return false;
+    }
     const uint16_t vid = le16(suffix + VID_AT);
     const uint16_t pid = le16(suffix + PID_AT);
     if (vid_pid != nullptr) {
@@ -72,9 +179,8 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     image_size = suffix_offset;
     served = 0;
 
-    char file_desc[DESCRIPTION_SIZE + 1];
-    std::memcpy(file_desc, header + DESCRIPTION_AT, DESCRIPTION_SIZE);
-    file_desc[DESCRIPTION_SIZE] = '\0';
+    char file_desc[DESCRIPTION_SIZE * ESCAPED_CHAR_SIZE + 1];
+    EscapeDescription(file_desc);
     con_Print("DFU file: %s\n", file_desc);
     con_Print("DFU file VID: 0x%04X, PID: 0x%04X\n", vid, pid);
     return true;
@@ -99,6 +205,15 @@ uint16_t dfufile_Read(uint8_t* buffer, uint16_t maximum) {
         return 0;
     }
     served += wanted;
+    served_crc = CrcUpdate(served_crc, buffer, wanted);
+    // The last chunk is held back when the image is not the one checked at
+    // open (the file was rewritten meanwhile): the device gets either the
+    // checked image or an incomplete one that is never declared complete.
+    if (served == image_size && served_crc != image_crc) {
+        read_failed = true;
+        con_Print("Firmware file changed during download\n");
+        return 0;
+    }
     return wanted;
 }
 

@@ -9,19 +9,30 @@
 inline constexpr uint32_t DFUFILE_HEADER_SIZE = 100;
 inline constexpr uint32_t DFUFILE_SUFFIX_SIZE = 16;
 
-// Opens `path` for binary reading, reads header and suffix, rewinds, prints
-// "DFU file: %s\n" and "DFU file VID: 0x%04X, PID: 0x%04X\n". When
-// vid_pid is given, stores VID in vid_pid[0] and PID in vid_pid[1].
+// Opens `path` for binary reading, reads header and suffix, checks the
+// file, rewinds, prints "DFU file: %s\n" (the description up to its first
+// NUL, control characters 0x01-0x1F and 0x7F as \xNN) and
+// "DFU file VID: 0x%04X, PID: 0x%04X\n". When vid_pid is given, stores VID
+// in vid_pid[0] and PID in vid_pid[1].
 // Returns false (printing nothing) when the file cannot be opened, is
-// shorter than the header, or its suffix cannot be read in full. The file
-// is closed at process exit in every case once it was opened.
+// shorter than the header, its suffix cannot be read in full, the suffix
+// offset is below 100 (inside the header), the suffix lacks the "UFD"
+// signature at bytes 8-10, or its CRC-32 at bytes 12-15 matches the file in
+// none of the accepted ways: the register (reflected 0xEDB88320, initial
+// 0xFFFFFFFF) over every byte before the CRC field or over the image alone,
+// each with or without the final inversion. Reads the whole image once to
+// take that CRC. The file is closed at process exit in every case once it
+// was opened.
 bool dfufile_Open(const char* path, uint16_t* vid_pid);
 
 // Reads the next chunk of the image, at most `maximum` bytes. Returns the
 // count, 0 at the end of the image. A read that fails or ends early (file
 // shrunk or I/O error) prints "Firmware file read error\n", returns 0 and
 // makes dfufile_ReadFailed() true: the caller must not treat that 0 as the
-// end of the image.
+// end of the image. When the image read during the run differs from the one
+// checked at open (the file was rewritten in place), the last chunk is not
+// returned: "Firmware file changed during download\n" is printed, the
+// result is 0 and dfufile_ReadFailed() is true.
 uint16_t dfufile_Read(uint8_t* buffer, uint16_t maximum);
 
 // True once a dfufile_Read has failed since the last successful open.

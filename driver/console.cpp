@@ -5,7 +5,24 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+namespace {
+
+// Line buffering done here rather than by setvbuf: some C runtimes take
+// _IOLBF for full buffering. Every message that ends a line ends its format
+// with the newline, so the format tells when a line is complete.
+bool flush_each_line = false;
+// Judged by the format, as the flushing is: every message that ends a line
+// ends its format with the newline.
+bool at_line_start = true;
+
+} // namespace
+
+void con_Init() {
+    flush_each_line = !con_IsTerminal();
+}
 
 int con_Print(const char* format, ...) {
     va_list args;
@@ -18,7 +35,18 @@ int con_Print(const char* format, ...) {
     }
     const int written = std::vprintf(format, args);
     va_end(args);
+    const size_t length = std::strlen(format);
+    if (length > 0) {
+        at_line_start = format[length - 1] == '\n';
+    }
+    if (flush_each_line && at_line_start) {
+        std::fflush(stdout);
+    }
     return written;
+}
+
+bool con_AtLineStart() {
+    return at_line_start;
 }
 
 void con_Flush() {

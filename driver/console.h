@@ -8,9 +8,20 @@
 #define TARN_PRINTF_LIKE(f, a)
 #endif
 
+// Called once by main before the first message. When standard output is
+// not a terminal (a log file, a pipe), every complete line is written out
+// as soon as it is printed, so a run that is killed leaves a log that
+// reaches its last line. A terminal keeps stdio's own behaviour.
+void con_Init();
+
 // printf-style formatting to standard output. Returns what vprintf returns;
-// no caller uses it.
+// no caller uses it. A failed write (a reader that went away) is ignored.
 int con_Print(const char* format, ...) TARN_PRINTF_LIKE(1, 2);
+
+// True when the last message printed ended its line (or nothing was
+// printed yet): a line that must start on its own line, such as a loss
+// noticed between two progress dots, starts with a line break otherwise.
+bool con_AtLineStart();
 
 // Flush standard output (after the retry line and the progress total).
 void con_Flush();

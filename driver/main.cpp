@@ -6,6 +6,7 @@
 #include "dfu_update.h"
 #include "platform_clock.h"
 #include "platform_error.h"
+#include "run_signals.h"
 #include "serial_port.h"
 #include "trace.h"
 
@@ -19,36 +20,50 @@ int Finish(int status) {
     }
     return status;
 }
+
+// The stages after the port is open; every way out of them leaves through
+// main, which puts the port back as it was found.
+int RunWithPort(char** argv) {
+    if (!dfufile_Open(argv[2], nullptr)) {
+        con_Print("%s is not a valid DFU file\n", argv[2]);
+        return EXIT_FAILED;
+    }
+    if (!dfu_Connect()) {
+        con_Print("Cannot establish communication with device\n");
+        return EXIT_FAILED;
+    }
+    if (!dfu_EnterIdle()) {
+        con_Print("Cannot bring device into dfuIDLE state\n");
+        return EXIT_FAILED;
+    }
+    run_MarkUpdateInProgress(true);
+    const bool downloaded = dfu_DownloadImage();
+    run_MarkUpdateInProgress(false);
+    if (!downloaded) {
+        con_Print("Download failed\n");
+        plat_ReportLastError();
+        return EXIT_FAILED;
+    }
+    con_Print("Operation complete, the new application should now be running\n");
+    return EXIT_OK;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    con_Init();
     if (argc != 3) {
         con_Print("Usage: tarnload.exe <com> <file.dfu>\n");
         return EXIT_FAILED;
     }
     trace_Start(argv[1]);
+    run_InstallSignals();
     plat_BeginRun();
     if (!com_Open(argv[1])) {
         con_Print("Cannot open com port \"%s\"\n", argv[1]);
         return Finish(EXIT_FAILED);
     }
-    if (!dfufile_Open(argv[2], nullptr)) {
-        con_Print("%s is not a valid DFU file\n", argv[2]);
-        return Finish(EXIT_FAILED);
-    }
-    if (!dfu_Connect()) {
-        con_Print("Cannot establish communication with device\n");
-        return Finish(EXIT_FAILED);
-    }
-    if (!dfu_EnterIdle()) {
-        con_Print("Cannot bring device into dfuIDLE state\n");
-        return Finish(EXIT_FAILED);
-    }
-    if (!dfu_DownloadImage()) {
-        con_Print("Download failed\n");
-        plat_ReportLastError();
-        return Finish(EXIT_FAILED);
-    }
-    con_Print("Operation complete, the new application should now be running\n");
-    return Finish(EXIT_OK);
+    const int status = RunWithPort(argv);
+    com_Close();
+    return Finish(status);
 }

@@ -16,7 +16,8 @@ void plat_RecordError(int code);
 uint32_t plat_LastError();
 
 // The system's text for `code` into `out` (cut to `cap`, no line break at
-// the end; "" when the system has none). For the trace's OS-error lines.
+// the end; "" when the system has none). For the trace's OS-error lines and
+// the reason of a lost port.
 void plat_ErrorText(uint32_t code, char* out, uint32_t cap);
 
 // Prints "Last windows error: %s" with the system's text for plat_LastError()

@@ -102,7 +102,7 @@ void lose() {
     if (trace_On()) {
         trace_Event("net", "connection lost: %s", reason);
     }
-    con_Print("Serial port lost: %s\n", reason);
+    com_ReportLost(reason);
 }
 
 bool send_replies() {
@@ -391,8 +391,10 @@ void net_purge() {
         } else if (w == Wait::TIMEOUT) {
             lost = true;
             netsock_Close();
-            con_Print("Serial port lost: no answer to PURGE-DATA within %u s\n",
-                      static_cast<unsigned>(NET_CONNECT_TIMEOUT_MS / 1000));
+            char reason[REASON_SIZE];
+            std::snprintf(reason, sizeof reason, "no answer to PURGE-DATA within %u s",
+                          static_cast<unsigned>(NET_CONNECT_TIMEOUT_MS / 1000));
+            com_ReportLost(reason);
         } else {
             nettiming_Sample(&timing, netsock_NowUs() - sent);
             if (trace_On()) {

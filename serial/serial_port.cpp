@@ -2,6 +2,7 @@
 // behind ComPortOps; everything here is the same on every platform.
 #include "serial_port.h"
 
+#include "console.h"
 #include "net_address.h"
 #include "serial_net.h"
 #include "trace.h"
@@ -24,6 +25,10 @@ uint8_t rx_count = 0;
 
 static_assert(COM_RX_READ_MAX <= 255, "the 8-bit fill count must hold a full read");
 
+// A lost port stays lost for the rest of the run.
+bool port_lost = false;
+char lost_reason[COM_LOST_REASON_SIZE];
+
 const ComPortOps* ops() {
     if (port_ops != nullptr) {
         return port_ops;
@@ -42,9 +47,13 @@ void clear_buffers() {
 void com_SetOps(const ComPortOps* ops) {
     port_ops = ops;
     clear_buffers();
+    port_lost = false;
+    lost_reason[0] = '\0';
 }
 
 bool com_Open(const char* name) {
+    port_lost = false;
+    lost_reason[0] = '\0';
     named_ops = net_IsNetworkName(name) ? com_NetworkOps() : com_PlatformOps();
     if (trace_On()) {
         trace_Event("port", "opening %s", name);
@@ -60,6 +69,30 @@ uint32_t com_AnswerAllowanceMs() {
     return port_ops == nullptr && named_ops == com_NetworkOps() ? com_NetAnswerAllowanceMs() : 0;
 }
 
+void com_ReportLost(const char* reason) {
+    if (port_lost) {
+        return;
+    }
+    port_lost = true;
+    uint16_t i = 0;
+    for (; reason != nullptr && reason[i] != '\0' && i + 1 < COM_LOST_REASON_SIZE; ++i) {
+        lost_reason[i] = reason[i];
+    }
+    lost_reason[i] = '\0';
+    if (trace_On()) {
+        trace_Event("port", "lost: %s", lost_reason);
+    }
+    con_Print("%sSerial port lost: %s\n", con_AtLineStart() ? "" : "\n", lost_reason);
+}
+
+bool com_PortLost() {
+    return port_lost;
+}
+
+const char* com_LostReason() {
+    return lost_reason;
+}
+
 bool com_GetByte(uint8_t* b) {
     if (rx_index != rx_count) {
         *b = rx_buffer[rx_index++];
@@ -67,6 +100,9 @@ bool com_GetByte(uint8_t* b) {
     }
     rx_index = 0;
     rx_count = 0;
+    if (port_lost) {
+        return false;
+    }
     const uint32_t got = ops()->read(rx_buffer, COM_RX_READ_MAX);
     if (got == 0) {
         return false;
@@ -99,10 +135,12 @@ bool com_Flush() {
     if (tx_length == 0) {
         return false;
     }
-    if (trace_On()) {
-        trace_Wire(WIRE_TO_DEVICE, tx_buffer, tx_length);
+    if (!port_lost) {
+        if (trace_On()) {
+            trace_Wire(WIRE_TO_DEVICE, tx_buffer, tx_length);
+        }
+        ops()->write(tx_buffer, tx_length);
     }
-    ops()->write(tx_buffer, tx_length);
     tx_length = 0;
     return true;
 }

@@ -16,20 +16,35 @@ inline constexpr uint16_t COM_TX_BUFFER_SIZE = 256;
 // count must never reach 256).
 inline constexpr uint16_t COM_RX_READ_MAX = 254;
 
+// Longest reason kept for a lost port, with its NUL; a longer text is cut.
+// Room for a network server's farewell text after the cause.
+inline constexpr uint16_t COM_LOST_REASON_SIZE = 160;
+
 // The operating-system side of the port.
+//
+// Port loss: a read or write that fails because the device is gone for
+// good (a USB adapter unplugged, the far side of a pseudo-terminal closed,
+// a network connection dropped) calls com_ReportLost with the reason
+// before it returns. Every backend does so; the layers above then stop at
+// once instead of retrying a port that cannot answer. Transient failures
+// (nothing to read, a full queue) are never reported as a loss.
 struct ComPortOps {
     // Open and configure the named port. False when it cannot be opened (or,
-    // on POSIX, is not a serial device or is in use); records the OS error.
+    // on POSIX, is not a serial device, is in use, or is the process's own
+    // controlling terminal or the system console); records the OS error.
+    // Keeps the port's original settings for `close` to put back.
     bool (*open)(const char* name);
     // Read what has arrived, at most `max` bytes, without waiting.
     // Returns the count, 0 when nothing is there or on error.
     uint32_t (*read)(uint8_t* buf, uint32_t max);
     // Write `len` bytes synchronously: returns when they have gone out (or
-    // the 10 s write time-out expired). Errors are not reported.
+    // the 10 s write time-out expired). Errors other than a loss are not
+    // reported.
     void (*write)(const uint8_t* buf, uint32_t len);
     // Discard everything queued in the OS input and output queues.
     void (*purge)();
-    // Release the port (tests only: the program never closes its port).
+    // Put back the port's original settings, give up exclusive use and
+    // release it.
     void (*close)();
     // Wait until input has arrived or `max_us` microseconds have passed,
     // whichever comes first. True when input may be there (the next read may
@@ -81,5 +96,32 @@ bool com_Flush();
 // Nothing pending is written.
 void com_Purge();
 
-// Releases the port (tests only).
+// Puts back the port's original line settings (POSIX: termios; Windows: the
+// device-control block and time-outs), clears exclusive use (TIOCNXCL) and
+// releases the port. main calls it on every way out of a run. Prints
+// nothing.
 void com_Close();
+
+// The platform port's own restore for a signal or console-control handler:
+// puts back the original settings and clears exclusive use, without closing
+// and without touching the buffers. Async-signal-safe on POSIX. Does
+// nothing when the platform's port is not open (also while test ops are in
+// place).
+void com_PlatformRestore();
+
+// Called by a backend whose read or write found the device gone. The first
+// call of a run latches the loss, keeps `reason` (cut to
+// COM_LOST_REASON_SIZE - 1 characters) and prints
+// "Serial port lost: %s\n" with it, on a line of its own (a line break
+// first when the console is mid-line, e.g. after progress dots); later
+// calls do nothing. From then on
+// com_GetByte finds nothing and com_Flush discards without writing.
+// com_Open and com_SetOps clear the latch.
+void com_ReportLost(const char* reason);
+
+// True once the port was reported lost in this run: every waiting loop ends
+// at once on it, without retrying, and fails.
+bool com_PortLost();
+
+// The reason kept by com_ReportLost ("" while the port is not lost).
+const char* com_LostReason();

@@ -7,10 +7,13 @@
 #include "platform_error.h"
 #include "trace.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,6 +30,11 @@ constexpr uint64_t BITS_PER_BYTE = 11;
 constexpr int64_t WRITE_TIMEOUT_NS = 10'000'000'000LL;
 
 int port_fd = -1;
+// The settings the port had before it was opened, put back on every way
+// out; the exclusive flag is cleared with them, since it would otherwise
+// outlive the process and lock out the next user of the port.
+termios original_settings{};
+bool original_saved = false;
 
 int64_t monotonic_ns() {
     timespec now{};
@@ -42,7 +50,17 @@ void sleep_until_ns(int64_t deadline_ns) {
     }
 }
 
-// Records the failure of the call just made and releases the half-opened port.
+// Undoes what an open did to `fd`: original settings, exclusive flag off.
+// Only async-signal-safe calls.
+void restore(int fd, const termios* original) {
+    if (original != nullptr) {
+        tcsetattr(fd, TCSANOW, original);
+    }
+    ioctl(fd, TIOCNXCL);
+}
+
+// Records the failure of the call just made and releases the half-opened
+// port, which nothing has changed yet.
 bool give_up(int fd, int error) {
     plat_RecordError(error);
     close(fd);
@@ -73,6 +91,53 @@ void trace_settings(int fd, bool settings_refused) {
         settings_refused ? " (the driver answered EINVAL, as pseudo-terminals do for parity)" : "");
 }
 
+// The terminal this process runs in, or the system console, is never the
+// device: frames written there would land in a person's session and leave
+// it raw. Compared by what the terminal is, not by the name typed, so that
+// /dev/tty, a /dev/pts/N or a /dev/ttyN naming it are all refused.
+bool is_users_terminal(int fd, const struct stat& info) {
+    const pid_t session = tcgetsid(fd);
+    if (session != -1 && session == getsid(0)) {
+        return true;
+    }
+    for (const char* path : {"/dev/tty", "/dev/console"}) {
+        struct stat other {};
+        if (stat(path, &other) == 0 && S_ISCHR(other.st_mode) && other.st_rdev == info.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The errors of a device that is gone: a hung-up or unplugged terminal, a
+// pseudo-terminal whose other side closed.
+bool is_loss(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+void report_loss(int error) {
+    plat_RecordError(error);
+    com_ReportLost(std::strerror(error));
+}
+
+void posix_close() {
+    if (port_fd >= 0) {
+        const int fd = port_fd;
+        port_fd = -1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        restore(fd, original_saved ? &original_settings : nullptr);
+        close(fd);
+        original_saved = false;
+    }
+}
+
+// A port whose configuration failed half-way: put back and released.
+bool forget_port(int error) {
+    plat_RecordError(error);
+    posix_close();
+    return false;
+}
+
 bool posix_open(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -88,35 +153,42 @@ bool posix_open(const char* name) {
     if (!S_ISCHR(info.st_mode) || !isatty(fd)) {
         return give_up(fd, ENOTTY);
     }
+    if (is_users_terminal(fd, info)) {
+        return give_up(fd, EBUSY);
+    }
     // Exclusive use: flock stops a second tarnload even when run as root,
     // TIOCEXCL stops other programs that open the device without locking.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return give_up(fd, errno);
     }
+    termios original{};
+    if (tcgetattr(fd, &original) != 0) {
+        return give_up(fd, errno);
+    }
+    // The port is recorded before it is changed, so that a signal arriving
+    // from here on finds what to put back.
+    posix_close();
+    original_settings = original;
+    original_saved = true;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    port_fd = fd;
+
     if (ioctl(fd, TIOCEXCL) != 0) {
-        return give_up(fd, errno);
+        return forget_port(errno);
     }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        return give_up(fd, errno);
-    }
+    termios tio = original;
     com_MakeLineSettings(&tio);
     // A pseudo-terminal may answer EINVAL for the parity bits although it
     // applied the rest; a real UART accepts all of it. Success is therefore
     // never judged by reading the parity back.
     const bool settings_refused = tcsetattr(fd, TCSANOW, &tio) != 0;
     if (settings_refused && errno != EINVAL) {
-        return give_up(fd, errno);
+        return forget_port(errno);
     }
     com_RequestLowLatency(fd);
     if (trace_On()) {
         trace_settings(fd, settings_refused);
     }
-
-    if (port_fd >= 0) {
-        close(port_fd);
-    }
-    port_fd = fd;
     return true;
 }
 
@@ -128,7 +200,9 @@ uint32_t posix_read(uint8_t* buf, uint32_t max) {
     if (got > 0) {
         return static_cast<uint32_t>(got);
     }
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    if (got < 0 && is_loss(errno)) {
+        report_loss(errno);
+    } else if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         plat_RecordError(errno);
     }
     return 0;
@@ -154,6 +228,10 @@ void posix_write(const uint8_t* buf, uint32_t len) {
         if (put < 0 && errno == EINTR) {
             continue;
         }
+        if (put < 0 && is_loss(errno)) {
+            report_loss(errno);
+            return;
+        }
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             plat_RecordError(errno);
             return;
@@ -171,6 +249,10 @@ void posix_write(const uint8_t* buf, uint32_t len) {
         }
     }
     if (tcdrain(port_fd) != 0) {
+        if (is_loss(errno)) {
+            report_loss(errno);
+            return;
+        }
         plat_RecordError(errno);
     }
     int64_t air_end = start + static_cast<int64_t>(static_cast<uint64_t>(len) * BITS_PER_BYTE *
@@ -212,13 +294,6 @@ void posix_purge() {
     }
 }
 
-void posix_close() {
-    if (port_fd >= 0) {
-        close(port_fd);
-        port_fd = -1;
-    }
-}
-
 const ComPortOps posix_ops = {posix_open,  posix_read,  posix_write,
                               posix_purge, posix_close, posix_wait};
 
@@ -226,6 +301,12 @@ const ComPortOps posix_ops = {posix_open,  posix_read,  posix_write,
 
 const ComPortOps* com_PlatformOps() {
     return &posix_ops;
+}
+
+void com_PlatformRestore() {
+    if (port_fd >= 0) {
+        restore(port_fd, original_saved ? &original_settings : nullptr);
+    }
 }
 
 // INPCK stays off: a byte with a parity error is delivered as it came and

@@ -35,14 +35,54 @@ uint8_t waited[COM_RX_READ_MAX];
 DWORD waited_count = 0;
 DWORD waited_at = 0;
 
+void check_loss();
+
 // Bytes the driver holds for reading, 0 when it cannot tell.
 DWORD queued_input() {
     COMSTAT status{};
     DWORD errors = 0;
     if (!ClearCommError(port, &errors, &status)) {
+        check_loss();
         return 0;
     }
     return status.cbInQue;
+}
+
+// What the port was set to before the open, put back on every way out.
+DCB original_config{};
+COMMTIMEOUTS original_timeouts{};
+bool original_saved = false;
+
+// Errors a read or write gives once the device is gone: the USB adapter was
+// unplugged (its driver answers with one of these until the handle closes),
+// or, under Wine, the terminal behind the port closed (ERROR_NOT_READY). A
+// read with nothing to deliver succeeds with 0 bytes, so none of these is
+// the ordinary quiet line.
+bool is_loss(DWORD error) {
+    return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+           error == ERROR_OPERATION_ABORTED || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
+           error == ERROR_NOT_READY;
+}
+
+// Reports a loss when the failure just seen is one; leaves the thread's last
+// error as it was, for the report after a failed download.
+void check_loss() {
+    const DWORD error = GetLastError();
+    if (!is_loss(error)) {
+        return;
+    }
+    char reason[COM_LOST_REASON_SIZE];
+    plat_ErrorText(error, reason, sizeof reason);
+    com_ReportLost(reason);
+    SetLastError(error);
+}
+
+void restore(HANDLE handle) {
+    if (original_saved) {
+        SetCommState(handle, &original_config);
+        SetCommTimeouts(handle, &original_timeouts);
+    }
 }
 
 bool win32_open(const char* name) {
@@ -67,6 +107,11 @@ bool win32_open(const char* name) {
         plat_RecordError(ERROR_BAD_DEVICE);
         return false;
     }
+    DCB original{};
+    original.DCBlength = sizeof original;
+    COMMTIMEOUTS original_times{};
+    const bool saved = GetCommState(handle, &original) && GetCommTimeouts(handle, &original_times);
+
     DCB config;
     com_MakeLineSettings(&config);
     const BOOL applied = SetCommState(handle, &config);
@@ -97,8 +142,12 @@ bool win32_open(const char* name) {
     SetupComm(handle, QUEUE_SIZE, QUEUE_SIZE);
 
     if (port != INVALID_HANDLE_VALUE) {
+        restore(port);
         CloseHandle(port);
     }
+    original_config = original;
+    original_timeouts = original_times;
+    original_saved = saved;
     port = handle;
     waited_count = 0;
     waited_at = 0;
@@ -124,6 +173,7 @@ uint32_t win32_read(uint8_t* buf, uint32_t max) {
     }
     DWORD got = 0;
     if (!ReadFile(port, buf, queued < max ? queued : max, &got, nullptr)) {
+        check_loss();
         return 0;
     }
     return got;
@@ -146,6 +196,7 @@ bool win32_wait(uint32_t max_us) {
     }
     DWORD got = 0;
     if (!ReadFile(port, waited, sizeof waited, &got, nullptr)) {
+        check_loss();
         // A port that fails its reads (gone, or in error) must not turn the
         // caller's wait loop into a spin.
         Sleep(READ_WAIT_MS);
@@ -178,7 +229,12 @@ void win32_write(const uint8_t* buf, uint32_t len) {
     }
     const uint64_t start = monotonic_us();
     DWORD written = 0;
-    WriteFile(port, buf, len, &written, nullptr);
+    if (!WriteFile(port, buf, len, &written, nullptr)) {
+        check_loss();
+        if (com_PortLost()) {
+            return;
+        }
+    }
     uint64_t air_end = start + uint64_t{len} * BITS_PER_BYTE * 1000000u / LINE_BAUD;
     const uint64_t deadline = start + uint64_t{WRITE_TIMEOUT_MS} * 1000u;
     if (air_end > deadline) {
@@ -203,8 +259,10 @@ void win32_purge() {
 
 void win32_close() {
     if (port != INVALID_HANDLE_VALUE) {
+        restore(port);
         CloseHandle(port);
         port = INVALID_HANDLE_VALUE;
+        original_saved = false;
     }
 }
 
@@ -241,4 +299,10 @@ void com_MakeLineSettings(DCB* config) {
 
 const ComPortOps* com_PlatformOps() {
     return &win32_ops;
+}
+
+void com_PlatformRestore() {
+    if (port != INVALID_HANDLE_VALUE) {
+        restore(port);
+    }
 }

@@ -502,6 +502,10 @@ uint32_t Device::CompletedUpdates() const {
     return impl_->dfu.Updates();
 }
 
+bool Device::RepliesDue() const {
+    return !impl_->pending.empty() || impl_->link.RepliesOutstanding();
+}
+
 const DeviceStats& Device::Stats() const {
     return impl_->stats;
 }

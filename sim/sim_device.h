@@ -315,6 +315,9 @@ class Device {
     // True once the manifestation of that image completed.
     bool ManifestationDone() const;
     uint32_t CompletedUpdates() const;
+    // True while a reply is owed to the host: held back by reply_delay_ms,
+    // queued, or sent reliably and not yet acknowledged.
+    bool RepliesDue() const;
 
     const DeviceStats& Stats() const;
     const std::vector<RequestRecord>& Requests() const;

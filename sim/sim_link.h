@@ -70,6 +70,9 @@ class Link {
     // Writes an acknowledgement-only frame if one is owed.
     void FlushAck();
 
+    // True while a reply is queued or awaits its acknowledgement.
+    bool RepliesOutstanding() const { return !queue_.empty(); }
+
     // Earliest timer (repeat of an establishment message, retransmission),
     // NEVER when none.
     uint64_t NextDue() const;

@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include "sim_dfu_file.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -129,6 +131,11 @@ suffix) and a 16-byte DFU suffix (bcdDevice 0xFFFF, PID, VID, bcdDFU 0x0100,
                            first N bytes; RAW must be that long)
   --vid V --pid P          default 0x7A52 / 0x0100
   --desc TEXT              description, at most 64 characters (default "tarnsim sample firmware")
+Damaged files, for tests (each otherwise consistent: the CRC matches what is written):
+  --bad-crc                a suffix CRC that matches nothing
+  --no-signature           no "UFD" in the suffix
+  --suffix-offset N        the header names offset N (14..99, inside the header) and a
+                           suffix is written there too
 )";
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
@@ -438,6 +445,11 @@ Table MakeTable(MakeDfuOptions& m) {
                        m.description = v;
                        return v.size() <= 64;
                    }};
+    t["--bad-crc"] = {false, "", Flag([&m] { m.flaws.bad_crc = true; })};
+    t["--no-signature"] = {false, "", Flag([&m] { m.flaws.no_signature = true; })};
+    t["--suffix-offset"] = {true, "a number 14..99", Unsigned(99, [&m](uint64_t n) {
+                                m.flaws.suffix_offset = static_cast<uint32_t>(n);
+                            })};
     return t;
 }
 
@@ -506,6 +518,12 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         if (out->make.has_seed && !out->make.from.empty()) {
             *error = "make-dfu takes --seed S or --from RAW, not both";
+            return false;
+        }
+        // Below 14 the suffix would overwrite the header's own offset field.
+        if (out->make.flaws.suffix_offset != 0 &&
+            out->make.flaws.suffix_offset < DFU_FILE_MIN_FLAWED_OFFSET) {
+            *error = "--suffix-offset takes a number 14..99";
             return false;
         }
         return true;

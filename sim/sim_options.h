@@ -4,6 +4,7 @@
 // caller prints the message and exits with status 2.
 
 #include "sim_device.h"
+#include "sim_dfu_file.h"
 
 #include <cstdint>
 #include <string>
@@ -41,6 +42,7 @@ struct MakeDfuOptions {
     uint16_t vid = 0;
     uint16_t pid = 0;
     std::string description;
+    DfuFileFlaws flaws;
 };
 
 enum class Command { Run, MakeDfu, Decode, Help };

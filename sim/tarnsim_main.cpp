@@ -116,7 +116,7 @@ int MakeDfu(const sim::MakeDfuOptions& m) {
     } else {
         body = sim::RandomBytes(m.size, m.seed);
     }
-    const std::vector<uint8_t> file = sim::BuildDfuFile(body, m.vid, m.pid, m.description);
+    const std::vector<uint8_t> file = sim::BuildDfuFile(body, m.vid, m.pid, m.description, m.flaws);
     if (!WriteFile(m.out, file.data(), file.size())) {
         std::fprintf(stderr, "tarnsim: cannot write %s\n", m.out.c_str());
         return EXIT_FAILED;
@@ -296,8 +296,11 @@ int RunDevice(const sim::RunOptions& options) {
             }
         }
         now = NowUs();
+        // A reply still owed to a host that has the terminal open must reach
+        // it: its last status request would otherwise fail after a good
+        // update. A host that closed the terminal is owed nothing.
         if (options.updates != 0 && updates_seen >= options.updates && pending.empty() &&
-            now - last_host_us >= LINGER_US) {
+            (hung_up || !device.RepliesDue()) && now - last_host_us >= LINGER_US) {
             break;
         }
 

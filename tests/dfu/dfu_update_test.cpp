@@ -285,33 +285,6 @@ TEST_F(UpdateTest, TransferSizeZeroRefusesANonEmptyImageBeforeAnyBlock) {
     EXPECT_FALSE(device_->ImageComplete());
 }
 
-TEST_F(UpdateTest, EmptyImageIsTheEndOfImageBlockAloneWhateverTheTransferSize) {
-    for (uint16_t transfer_size : {uint16_t{0}, uint16_t{230}}) {
-        SCOPED_TRACE(transfer_size);
-        config.start_state = 2;
-        config.dfu.transfer_size = transfer_size;
-        Start({});
-        // A suffix offset of 0: the image is empty.
-        Bytes empty_image(100, 0);
-        std::copy(file_.end() - 16, file_.end(), empty_image.begin());
-        empty_image[10] = empty_image[11] = empty_image[12] = empty_image[13] = 0;
-        WriteFile(empty_image);
-        ASSERT_TRUE(dfufile_Open(path_.c_str(), nullptr));
-        ASSERT_TRUE(dfu_Connect());
-        ASSERT_TRUE(dfu_EnterIdle());
-        Printed();
-        EXPECT_TRUE(dfu_DownloadImage());
-        const std::string out = Printed();
-        EXPECT_EQ(out.rfind("Downloading\ndone\nManifest\nManifest complete", 0), 0u) << out;
-        EXPECT_EQ(Downloads(), 1u);
-        EXPECT_EQ(Downloads(true), 1u);
-        EXPECT_TRUE(device_->ImageComplete());
-        EXPECT_TRUE(device_->Image().empty());
-        TearDown();
-        SetUp();
-    }
-}
-
 TEST_F(UpdateTest, FirmwareReadErrorFailsTheDownloadWithoutEndingTheImage) {
     config.start_state = 2;
     config.busy_answers = 0;

@@ -1,10 +1,13 @@
 // The firmware file reader against files written by the tests.
 #include "dfu_file.h"
+#include "file_seek.h"
+#include "sim_dfu_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -46,8 +49,28 @@ void put_le32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
     }
 }
 
+// How a suffix's CRC is made: over every byte before the CRC field or over
+// the image alone, inverted at the end or not; or not matching at all.
+enum class Crc { Whole, WholeInverted, Image, ImageInverted, Wrong };
+
+// Puts the signature and a CRC of the given kind into the suffix at `at`.
+void seal(std::vector<uint8_t>& bytes, uint32_t at, Crc kind = Crc::Whole) {
+    bytes[at + 8] = 'U';
+    bytes[at + 9] = 'F';
+    bytes[at + 10] = 'D';
+    const bool whole = kind == Crc::Whole || kind == Crc::WholeInverted || kind == Crc::Wrong;
+    uint32_t crc = sim::DfuFileCrc(bytes.data(), whole ? at + 12 : at);
+    if (kind == Crc::WholeInverted || kind == Crc::ImageInverted) {
+        crc = ~crc;
+    }
+    if (kind == Crc::Wrong) {
+        crc ^= 0x00010000;
+    }
+    put_le32(bytes, at + 12, crc);
+}
+
 // A file whose image is `image_size` bytes (header included, filled with a
-// counting pattern), followed by a suffix carrying vid/pid.
+// counting pattern), followed by a sealed suffix carrying vid/pid.
 std::vector<uint8_t> dfu_bytes(uint32_t image_size, uint16_t vid, uint16_t pid,
                                const std::string& description = "test image") {
     std::vector<uint8_t> bytes(std::max<size_t>(image_size, DFUFILE_HEADER_SIZE) +
@@ -60,6 +83,9 @@ std::vector<uint8_t> dfu_bytes(uint32_t image_size, uint16_t vid, uint16_t pid,
     std::copy(description.begin(), description.end(), bytes.begin() + 16);
     put_le16(bytes, image_size + 2, pid);
     put_le16(bytes, image_size + 4, vid);
+    if (image_size >= DFUFILE_HEADER_SIZE) {
+        seal(bytes, image_size);
+    }
     return bytes;
 }
 
@@ -132,8 +158,6 @@ TEST_F(DfuFileTest, ServesTheImageInChunksUpToTheSuffix) {
         {460, 230, {230, 230, 0}},
         {100, 230, {100, 0}},
         {101, 100, {100, 1, 0}},
-        {50, 230, {50, 0}}, // suffix inside the header: the image is shorter than it
-        {0, 230, {0}},      // suffix at 0: empty image
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("image " + std::to_string(c.image) + " max " + std::to_string(c.maximum));
@@ -169,17 +193,15 @@ TEST_F(DfuFileTest, PrintsDescriptionAndIdsFromTheSuffix) {
         {"short text", 300, "Release 1.2", "Release 1.2"},
         {"empty text", 300, "", ""},
         {"exactly 64 characters", 300, sixty_four, sixty_four},
-        {"suffix inside the header", 60, "inside", "inside"},
+        {"control characters escaped", 300, "v2\x1B[2J\nOperation complete\x7F\t\xC3\xA9\\",
+         "v2\\x1B[2J\\x0AOperation complete\\x7F\\x09\xC3\xA9\\"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto bytes = dfu_bytes(c.image, 0xBEEF, 0x0C0D, c.description);
         // The header byte after the description is not text.
         bytes[80] = 'X';
-        if (c.image >= 80) {
-            put_le16(bytes, c.image + 2, 0x0C0D);
-            put_le16(bytes, c.image + 4, 0xBEEF);
-        }
+        seal(bytes, c.image);
         const OpenResult r = open_captured(write_file("text.dfu", bytes));
         ASSERT_TRUE(r.ok);
         const uint16_t vid = static_cast<uint16_t>(bytes[c.image + 4] | bytes[c.image + 5] << 8);
@@ -192,18 +214,62 @@ TEST_F(DfuFileTest, PrintsDescriptionAndIdsFromTheSuffix) {
     }
 }
 
-TEST_F(DfuFileTest, SuffixAtOffsetZeroComesFromTheFirstBytes) {
-    std::vector<uint8_t> bytes(120, 0);
-    bytes[2] = 0x34; // PID
-    bytes[3] = 0x12;
-    bytes[4] = 0xCD; // VID
-    bytes[5] = 0xAB;
-    const OpenResult r = open_captured(write_file("zero.dfu", bytes));
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.out, "DFU file: \nDFU file VID: 0xABCD, PID: 0x1234\n");
+TEST_F(DfuFileTest, AcceptsOnlySealedFilesWithRoomForTheirHeader) {
+    struct Case {
+        const char* name;
+        uint32_t suffix_at;
+        Crc crc;
+        bool signature;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"CRC over all before it", 300, Crc::Whole, true, true},
+        {"CRC over all before it, inverted", 300, Crc::WholeInverted, true, true},
+        {"CRC over the image", 300, Crc::Image, true, true},
+        {"CRC over the image, inverted", 300, Crc::ImageInverted, true, true},
+        {"damaged CRC", 300, Crc::Wrong, true, false},
+        {"no signature", 300, Crc::Whole, false, false},
+        {"suffix offset 0", 0, Crc::Whole, true, false},
+        {"suffix offset 50, inside the header", 50, Crc::Whole, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = dfu_bytes(300, 0x1234, 0x5678);
+        put_le32(bytes, 10, c.suffix_at);
+        if (c.suffix_at >= 14) { // below, the suffix would overwrite its own offset
+            seal(bytes, c.suffix_at, c.crc);
+        }
+        if (!c.signature) {
+            bytes[c.suffix_at + 9] = 'X';
+        }
+        const OpenResult r = open_captured(write_file("sealed.dfu", bytes));
+        EXPECT_EQ(r.ok, c.accepted);
+        EXPECT_EQ(r.out.empty(), !c.accepted);
+    }
+}
+
+TEST_F(DfuFileTest, FileRewrittenDuringTheDownloadNeverYieldsItsLastChunk) {
+    // Larger than stdio's read-ahead, so the rewrite is seen mid-image.
+    const uint32_t image = 40000;
+    const auto original = dfu_bytes(image, 1, 1, "first");
+    const std::string path = write_file("rewritten.dfu", original);
+    ASSERT_TRUE(open_captured(path).ok);
     uint8_t chunk[230];
-    EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 0);
-    EXPECT_FALSE(dfufile_ReadFailed());
+    ASSERT_EQ(dfufile_Read(chunk, 230), 230);
+    // Same size, same suffix, one byte of the image changed in place.
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, 30000, SEEK_SET);
+    std::fputc(original[30000] ^ 0xFF, f);
+    std::fclose(f);
+    testing::internal::CaptureStdout();
+    uint32_t served = 230;
+    while (const uint16_t n = dfufile_Read(chunk, 230)) {
+        served += n;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Firmware file changed during download\n");
+    EXPECT_LT(served, image);
+    EXPECT_TRUE(dfufile_ReadFailed());
 }
 
 TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixSilently) {
@@ -239,28 +305,25 @@ TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixSilently) {
 }
 
 TEST_F(DfuFileTest, SuffixOffsetsPastTwoGibibytesAreReached) {
-    // Sparse files: only the header and the suffix take space on disk.
+    // Sparse files: only the header and the suffix take space on disk. The
+    // seek is checked alone: a whole open would read gibibytes for the CRC.
     for (const uint32_t offset : {0x80000000u, 0x80000010u, 0xFFFFFF00u}) {
         SCOPED_TRACE(offset);
         const std::string path = temp_dir() + "/large.dfu";
-        auto header = dfu_bytes(300, 0, 0, "large");
-        header.resize(DFUFILE_HEADER_SIZE);
-        put_le32(header, 10, offset);
-        write_file("large.dfu", header);
+        write_file("large.dfu", std::vector<uint8_t>(DFUFILE_HEADER_SIZE, 0));
         const int fd = open(path.c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
         const uint8_t suffix[16] = {0, 0, 0x78, 0x56, 0x21, 0x43};
         ASSERT_EQ(pwrite(fd, suffix, sizeof suffix, static_cast<off_t>(offset)), 16);
         close(fd);
 
-        const OpenResult r = open_captured(path);
-        EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.out, "DFU file: large\nDFU file VID: 0x4321, PID: 0x5678\n");
-        EXPECT_EQ(dfufile_ImageSize(), offset);
-        uint8_t chunk[230];
-        EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 230); // rewound to the header
-        EXPECT_EQ(chunk[16], 'l');
-        dfufile_Close();
+        FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        uint8_t got[16] = {};
+        EXPECT_TRUE(dfufile_SeekTo(f, offset));
+        EXPECT_EQ(std::fread(got, sizeof got, 1, f), 1u);
+        EXPECT_EQ(std::memcmp(got, suffix, sizeof got), 0);
+        std::fclose(f);
         unlink(path.c_str());
     }
 }

@@ -1,5 +1,5 @@
 // tarnload through a real ser2net to tarnsim: complete updates over both
-// kinds of network port, and the failures at opening, each with its
+// kinds of network port, and the failures a network adds, each with its
 // reason line before the stage's own and exit status 1.
 #include <gtest/gtest.h>
 
@@ -141,6 +141,28 @@ TEST_F(NetworkUpdate, CannotOpen) {
     EXPECT_EQ(run.output, "Network port: the server closed the connection: \"Port's device "
                           "already in use\"\nCannot open com port \"" +
                               server_.Rfc2217Url() + "\"\n");
+}
+
+// The server goes away in the middle of the download: the run ends at
+// once, with the reason, not after the retries of a silent device.
+TEST_F(NetworkUpdate, ServerClosingMidRun) {
+    WriteFirmware(sim::RandomBytes(60000, 3));
+    StartDevice();
+    std::chrono::steady_clock::time_point stopped;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        server_.Stop();
+        stopped = std::chrono::steady_clock::now();
+    });
+    const e2e::RunResult run = Run(server_.Rfc2217Url());
+    const auto ended = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.output.find("\nSerial port lost: the server closed the connection\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("Operation complete"), std::string::npos);
+    EXPECT_LT(ended - stopped, std::chrono::seconds(1)) << run.output;
 }
 
 } // namespace

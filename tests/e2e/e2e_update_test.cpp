@@ -77,7 +77,7 @@ const std::string MANIFEST_DONE =
 struct Case {
     std::string name;
     std::vector<std::string> sim_args;
-    long image_size;  // 0: a file whose suffix offset is 0
+    long image_size;  // 100 or more: the header is part of the image
     std::string want; // TIMING marks the timing report
     int want_status;
     bool want_image; // the device holds exactly the file's image
@@ -97,27 +97,12 @@ class EndToEnd : public ::testing::Test {
 
     // The firmware file for an image of `image_size` bytes; returns the image.
     Bytes WriteFirmware(long image_size) {
-        Bytes file;
-        if (image_size == 0) {
-            // Suffix offset 0: the suffix is read from the file's start.
-            file = sim::BuildDfuFile({}, FILE_VID, FILE_PID, DESCRIPTION);
-            const Bytes suffix(file.end() - 16, file.end());
-            file.resize(100);
-            std::copy(suffix.begin(), suffix.end(), file.begin());
-            // The header's description sits at 16, after the suffix bytes.
-            for (int i = 10; i < 14; ++i) {
-                file[static_cast<size_t>(i)] = 0;
-            }
-        } else {
-            file = sim::BuildDfuFile(sim::RandomBytes(static_cast<uint64_t>(image_size - 100), 5),
-                                     FILE_VID, FILE_PID, DESCRIPTION);
-        }
+        const Bytes file =
+            sim::BuildDfuFile(sim::RandomBytes(static_cast<uint64_t>(image_size - 100), 5),
+                              FILE_VID, FILE_PID, DESCRIPTION);
         std::ofstream(dir_ + "fw.dfu", std::ios::binary)
             .write(reinterpret_cast<const char*>(file.data()),
                    static_cast<std::streamsize>(file.size()));
-        if (image_size == 0) {
-            return {};
-        }
         return Bytes(file.begin(), file.end() - 16);
     }
 
@@ -229,10 +214,10 @@ TEST_F(EndToEnd, SuccessfulUpdates) {
              MANIFEST_DONE,
          0,
          true},
-        {"empty image, transfer size 0",
-         {"--start=dfu-idle", "--transfer-size=0", quiet_blocks},
-         0,
-         Connect(DFU_ID, 0) + "Device in DFU mode\nDownloading\n" + MANIFEST_DONE,
+        {"image of the header alone",
+         {"--start=dfu-idle", quiet_blocks},
+         100,
+         Connect(DFU_ID) + "Device in DFU mode\nDownloading\n" + Blocks(100, 230) + MANIFEST_DONE,
          0,
          true},
         {"more than 50 blocks",

@@ -96,8 +96,20 @@ void write_firmware_file() {
     for (size_t i = 0; i < IMAGE_TAIL; ++i) {
         image.push_back(static_cast<uint8_t>(i * 31 + 7));
     }
-    const uint8_t suffix[16] = {0x00, 0x01, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01,
-                                'U',  'F',  'D',  0x10, 0,    0,    0,    0};
+    uint8_t suffix[16] = {0x00, 0x01, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01,
+                          'U',  'F',  'D',  0x10, 0,    0,    0,    0};
+    // The reader refuses a file whose suffix CRC does not match: this one
+    // is taken over the image alone, one of the accepted forms.
+    uint32_t crc = 0xFFFFFFFF;
+    for (const uint8_t b : image) {
+        crc ^= b;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        suffix[12 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    }
     const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     file_path = std::string(dir) + "/tarn_fuzz_dfu_image_" + std::to_string(getpid());
     FILE* f = std::fopen(file_path.c_str(), "wb");

@@ -1,5 +1,7 @@
 // Arbitrary bytes as a firmware file. Beyond not crashing, the reader must
-// accept exactly the files whose header and suffix are both there, report
+// accept exactly the files whose header and suffix are both there, whose
+// suffix lies past the header and carries the signature and a matching
+// CRC in one of its accepted forms, report
 // the suffix's VID/PID, and serve exactly the file's bytes from offset 0 up
 // to the suffix offset, in whatever chunk sizes the download asks for.
 #include "fuzz_quiet.h"
@@ -30,6 +32,28 @@ uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
+// The suffix CRC register, bit by bit: independent of the reader's table.
+uint32_t crc_register(const uint8_t* data, size_t length, uint32_t crc = 0xFFFFFFFF) {
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
+        }
+    }
+    return crc;
+}
+
+bool sealed(const uint8_t* data, size_t suffix_at) {
+    const uint8_t* suffix = data + suffix_at;
+    if (suffix[8] != 'U' || suffix[9] != 'F' || suffix[10] != 'D') {
+        return false;
+    }
+    const uint32_t image = crc_register(data, suffix_at);
+    const uint32_t whole = crc_register(suffix, 12, image);
+    const uint32_t stored = le32(suffix + 12);
+    return stored == image || stored == ~image || stored == whole || stored == ~whole;
+}
+
 const std::string& scratch_path() {
     static const std::string path = [] {
         const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -52,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool has_header = size >= DFUFILE_HEADER_SIZE;
     const uint64_t suffix_at = has_header ? le32(data + SUFFIX_OFFSET_AT) : 0;
-    const bool valid = has_header && suffix_at + DFUFILE_SUFFIX_SIZE <= size;
+    const bool valid = has_header && suffix_at >= DFUFILE_HEADER_SIZE &&
+                       suffix_at + DFUFILE_SUFFIX_SIZE <= size && sealed(data, suffix_at);
 
     uint16_t vid_pid[2] = {0, 0};
     const bool opened = dfufile_Open(path.c_str(), vid_pid);
