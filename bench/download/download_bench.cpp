@@ -17,7 +17,14 @@
 // next byte, as tarnsim sees it), frames the host sent more than once, CPU
 // time (also as a share of the run's wall time) and peak resident memory.
 //
-// Usage: download_bench [--wine WINE EXE LINK NAME] [work-dir]
+// With --network the same update goes through a real ser2net instead
+// (tarnload given socket:// or rfc2217://), with 0, 5, 20 and 50 ms added
+// each way by a TCP delay proxy (0 ms: straight to ser2net). The local port
+// runs first as the reference and a closing table sets every case against
+// it. The ceiling stays the local line's: the network adds round trips that
+// one request in flight cannot hide, and the table shows what they cost.
+//
+// Usage: download_bench [--wine WINE EXE LINK NAME] [--network] [work-dir]
 //        download_bench --trace-cost N [work-dir]
 // The second form measures what TARNLOAD_TRACE costs: N pairs of paced pty
 // runs, untraced and traced (to a file) in turn so that both see the same
@@ -27,6 +34,7 @@
 //   the environment):
 //   LINK (a path in the prefix's dosdevices) is made to point at tarnsim's
 //   terminal and NAME (e.g. \\.\TARNBENCH) is the port tarnload.exe is given.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,10 +50,12 @@
 #include "bcsp_link.h"
 #include "child_process.h"
 #include "console.h"
+#include "delay_proxy.h"
 #include "dfu_file.h"
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
+#include "ser2net_server.h"
 #include "sim_device.h"
 #include "sim_dfu_file.h"
 #include "sim_frame.h"
@@ -60,8 +70,9 @@ constexpr size_t BLOCK = 230;
 constexpr double LINE_BAUD = 115200.0;
 constexpr double BITS_PER_BYTE = 11.0; // start, 8 data, even parity, stop
 constexpr size_t STATUS_DATA = 6;
-// A paced 64 KiB update takes about 9 s; a run this long has hung.
-constexpr int RUN_TIMEOUT_MS = 120000;
+// A paced 64 KiB update takes about 9 s on a local port and about a minute
+// with 50 ms added each way on a network port; a run this long has hung.
+constexpr int RUN_TIMEOUT_MS = 300000;
 
 bool WriteFile(const std::string& path, const Bytes& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -213,6 +224,16 @@ struct Case {
     const char* name;
     bool reliable_replies;
     uint32_t adapter_latency_ms;
+    // Through ser2net: "socket" or "rfc2217"; nullptr for the local pty.
+    const char* scheme = nullptr;
+    int added_delay_ms = 0; // each way, by the delay proxy
+};
+
+// What the closing table of the network cases shows of one case.
+struct Figures {
+    double ratio = 0;
+    std::string sent_twice;
+    double cpu_s = 0;
 };
 
 // How tarnload is run: natively, or the Windows build under wine through a
@@ -227,8 +248,11 @@ struct Program {
 // One update through a fresh tarnsim; prints the case's figures. False when
 // the run failed or the image arrived damaged.
 bool RunCase(const Case& c, const Program& program, const std::string& dir,
-             const std::string& firmware, const Bytes& image) {
-    const std::string tag = dir + "/" + c.name;
+             const std::string& firmware, const Bytes& image, Figures* figures = nullptr) {
+    std::string tag = dir + "/";
+    for (const char* ch = c.name; *ch != '\0'; ++ch) {
+        tag += std::isalnum(static_cast<unsigned char>(*ch)) ? *ch : '_';
+    }
     const std::string received = tag + ".received.bin";
     const std::string stats_file = tag + ".stats.txt";
     std::vector<std::string> sim_argv = {TARNSIM_PATH,  "--paced", "--busy-answers=0", "--quiet",
@@ -249,8 +273,30 @@ bool RunCase(const Case& c, const Program& program, const std::string& dir,
         std::fprintf(stderr, "tarnsim did not report its terminal\n");
         return false;
     }
-    std::vector<std::string> load_argv = {TARNLOAD_PATH, pty, firmware};
-    if (!program.wine_exe.empty()) {
+    // Declared after the device so that they are gone before it however this
+    // returns: a server left on a reused pty number would reach another.
+    e2e::Ser2net server;
+    e2e::DelayProxy proxy;
+    std::string port = pty;
+    if (c.scheme != nullptr) {
+        if (!server.Start(pty)) {
+            std::fprintf(stderr, "%s: %s\n", c.name, server.Error().c_str());
+            return false;
+        }
+        int tcp_port = std::string(c.scheme) == "rfc2217" ? server.Rfc2217Port() : server.RawPort();
+        if (c.added_delay_ms > 0) {
+            if (!proxy.Start(tcp_port, c.added_delay_ms)) {
+                std::fprintf(stderr, "%s: %s\n", c.name, proxy.Error().c_str());
+                return false;
+            }
+            tcp_port = proxy.Port();
+        }
+        port = std::string(c.scheme) + "://127.0.0.1:" + std::to_string(tcp_port);
+    }
+    std::vector<std::string> load_argv = {TARNLOAD_PATH, port, firmware};
+    if (!program.wine_exe.empty() && c.scheme != nullptr) {
+        load_argv = {program.wine, program.wine_exe, port, firmware};
+    } else if (!program.wine_exe.empty()) {
         unlink(program.link.c_str());
         if (symlink(pty.c_str(), program.link.c_str()) != 0) {
             std::perror(program.link.c_str());
@@ -262,9 +308,11 @@ bool RunCase(const Case& c, const Program& program, const std::string& dir,
     const e2e::RunResult load = e2e::Run(load_argv, RUN_TIMEOUT_MS);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (!program.wine_exe.empty()) {
+    if (!program.wine_exe.empty() && c.scheme == nullptr) {
         unlink(program.link.c_str());
     }
+    proxy.Stop();
+    server.Stop();
     // tarnsim writes its image and statistics when it is stopped.
     sim.Stop(0);
 
@@ -307,6 +355,9 @@ bool RunCase(const Case& c, const Program& program, const std::string& dir,
                 wall);
     std::printf("  tarnload peak RSS         %ld KiB\n", load.usage.ru_maxrss);
     std::fflush(stdout);
+    if (figures != nullptr) {
+        *figures = {reported_rate / ceiling, stats["host_retransmissions"], cpu};
+    }
     return intact;
 }
 
@@ -389,10 +440,44 @@ int TraceCost(int pairs, const std::string& firmware, const std::string& dir, do
     return 0;
 }
 
+// The local port, then each network port at each added delay, and a closing
+// table of every case against the local one.
+bool RunNetworkCases(const Program& program, const std::string& dir, const std::string& firmware,
+                     const Bytes& image) {
+    const char* const schemes[] = {"socket", "rfc2217"};
+    const int delays[] = {0, 5, 20, 50};
+    std::vector<std::string> names = {"local pty (reference)"};
+    for (const char* scheme : schemes) {
+        for (int delay : delays) {
+            names.push_back(std::string(scheme) + "://, " +
+                            (delay == 0 ? "direct" : "+" + std::to_string(delay) + " ms each way"));
+        }
+    }
+    std::vector<Case> cases = {{names[0].c_str(), true, 0}};
+    for (const char* scheme : schemes) {
+        for (int delay : delays) {
+            cases.push_back({names[cases.size()].c_str(), true, 0, scheme, delay});
+        }
+    }
+    std::vector<Figures> figures(cases.size());
+    bool ok = true;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ok = RunCase(cases[i], program, dir, firmware, image, &figures[i]) && ok;
+    }
+    std::printf("\n%-28s %7s %10s %11s %7s\n", "case", "ratio", "vs local", "sent twice", "CPU s");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const double vs_local = figures[0].ratio > 0 ? figures[i].ratio / figures[0].ratio : 0;
+        std::printf("%-28s %7.3f %9.1f%% %11s %7.3f\n", cases[i].name, figures[i].ratio,
+                    100.0 * (vs_local - 1.0), figures[i].sent_twice.c_str(), figures[i].cpu_s);
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     Program program;
+    bool network = false;
     std::string dir;
     int trace_pairs = 0;
     for (int i = 1; i < argc; ++i) {
@@ -408,10 +493,11 @@ int main(int argc, char** argv) {
             program.wine_exe = argv[++i];
             program.link = argv[++i];
             program.name = argv[++i];
+        } else if (arg == "--network") {
+            network = true;
         } else if (arg.rfind("--", 0) == 0) {
-            std::fprintf(stderr,
-                         "Usage: download_bench [--wine WINE EXE LINK NAME | --trace-cost N] "
-                         "[work-dir]\n");
+            std::fprintf(stderr, "Usage: download_bench [--wine WINE EXE LINK NAME] [--network | "
+                                 "--trace-cost N] [work-dir]\n");
             return 2;
         } else {
             dir = arg;
@@ -445,6 +531,9 @@ int main(int argc, char** argv) {
                 image.size(), BLOCK,
                 program.wine_exe.empty() ? "native" : ("under wine: " + program.wine_exe).c_str());
 
+    if (network) {
+        return RunNetworkCases(program, dir, firmware, image) ? 0 : 1;
+    }
     constexpr uint32_t ADAPTER_LATENCY_MS = 16;
     const Case cases[] = {
         {"replies reliable", true, 0},
