@@ -63,6 +63,10 @@ bool le_StartPendingReply() {
     return true;
 }
 
+bool le_ReplyPending() {
+    return pending_reply != LE_REPLY_NONE;
+}
+
 uint8_t le_Receive(const uint8_t* payload, uint16_t length, uint8_t gathered) {
     // A short frame would be compared partly with bytes of an earlier one.
     const uint8_t message =

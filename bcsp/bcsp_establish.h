@@ -14,6 +14,9 @@ bool le_StartDueMessage();
 // Starts a pending conf-response outside the message sequence. True if it did.
 bool le_StartPendingReply();
 
+// True while a received establishment message still waits for its answer.
+bool le_ReplyPending();
+
 // Reacts to a good channel-1 frame of `length` payload bytes. `gathered`
 // holds the activity bits gathered for this frame so far; returns the bits
 // to report: exactly ACTIVITY_PEER_RESET when the peer restarted (the link

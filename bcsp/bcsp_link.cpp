@@ -210,8 +210,17 @@ uint8_t bcsp_ProcessFrame() {
         // The establishment header's acknowledgement field is a constant 0,
         // not an acknowledgement: a restarted peer's sync must not release
         // a packet it never saw.
-        idle_countdown = 0;
-        return le_Receive(rx->data, count, 0);
+        const bool was_up = bcsp_LinkState() == LINK_GARRULOUS;
+        const uint8_t result = le_Receive(rx->data, count, 0);
+        // While the link comes up every establishment frame cuts the rest
+        // short, so that the handshake moves on at once. Once it is up only
+        // one that wants an answer does: a late copy of the peer's handshake
+        // (on a slow line it crosses ours) must not bring the next copy of
+        // an unacknowledged frame forward while its answer is on its way.
+        if (!was_up || bcsp_LinkState() != LINK_GARRULOUS || le_ReplyPending()) {
+            idle_countdown = 0;
+        }
+        return result;
     }
 
     uint8_t result = 0;

@@ -59,6 +59,29 @@ TEST_F(BcspTest, SequenceNumbersWrapAndOnlyAnAdvancingAcknowledgementReleases) {
     }
 }
 
+// On a slow line the peer's last handshake frames can arrive after the link
+// is up; those that want no answer leave the rest before a copy alone.
+TEST_F(BcspTest, LateHandshakeFramesDoNotBringACopyForward) {
+    for (const uint8_t late : {LE_SYNC_RESP, LE_CONF_RESP}) {
+        SCOPED_TRACE(int(late));
+        reset();
+        bring_up();
+        BcspPacket send = {12, 1, 3, payload_abc};
+        bcsp_Send(&send);
+        const Bytes frame = next_wire();
+        inject(le_frame(late));
+        int silent = 0;
+        uint8_t activity = 0;
+        while (poll_once(&activity).empty() && silent < 100) {
+            ++silent;
+        }
+        EXPECT_EQ(silent, 25);
+        // The poll that ended the silence wrote the copy's start delimiter.
+        EXPECT_EQ(next_wire(), Bytes(frame.begin() + 1, frame.end()));
+        bcsp_Withdraw(&send);
+    }
+}
+
 TEST_F(BcspTest, ConfWhileUpIsAnsweredWithConfResponse) {
     bring_up();
     inject(le_frame(LE_CONF));
