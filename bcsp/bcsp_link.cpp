@@ -33,6 +33,8 @@ bool ack_frame_bare = false;
 bool delimiter_written = false;
 // A newly registered record that has not gone out yet: no rest holds it back.
 bool send_waiting = false;
+// The data frame in progress is its record's first copy.
+bool first_copy_in_progress = false;
 
 // Outgoing headers are read by the encoder until their frame ends.
 uint8_t data_header[4];
@@ -43,6 +45,7 @@ void start_data_frame() {
         com_PutByte(SLIP_END);
     }
     delimiter_written = false;
+    first_copy_in_progress = send_waiting;
     send_waiting = false;
     data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
                                           (expected_rx << ACK_SHIFT) | tx_seq);
@@ -136,6 +139,9 @@ uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks) {
                 if (data_frame && bcsp_TxDoneUnreliable()) {
                     *activity |= ACTIVITY_TX_DONE;
                 }
+                if (data_frame && send_record != nullptr && send_record->reliable) {
+                    com_ExpectAnswer(first_copy_in_progress);
+                }
                 data_frame_in_progress = false;
                 ack_frame_in_progress = false;
                 // The rest paces copies of a frame; a new record waiting
@@ -225,6 +231,7 @@ uint8_t bcsp_ProcessFrame() {
 
     uint8_t result = 0;
     if (rx_ack != tx_seq && send_record != nullptr && send_record->reliable) {
+        com_AnswerArrived();
         send_record = nullptr;
         if (data_frame_in_progress) {
             // Its bytes are no longer ours to read.

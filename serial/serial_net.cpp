@@ -441,6 +441,16 @@ const ComPortOps* com_NetworkOps() {
     return &net_ops;
 }
 
+void com_NetRoundTripSample(uint64_t us) {
+    if (connected) {
+        nettiming_Sample(&timing, static_cast<int64_t>(us));
+        if (trace_On()) {
+            trace_Event("net", "answer after %llu us, answer allowance %u ms",
+                        static_cast<unsigned long long>(us), nettiming_AllowanceMs(&timing));
+        }
+    }
+}
+
 uint32_t com_NetAnswerAllowanceMs() {
     return connected ? nettiming_AllowanceMs(&timing) : 0;
 }

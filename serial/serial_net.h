@@ -23,6 +23,9 @@ inline constexpr uint32_t NET_CONNECT_TIMEOUT_MS = 5000;
 // The network backend. Never null.
 const ComPortOps* com_NetworkOps();
 
+// A round trip of `us` microseconds the link measured (serial_port.h).
+void com_NetRoundTripSample(uint64_t us);
+
 // How long after a write an answer to it can still be on its way over the
 // connection, in ms (see net_timing.h); 0 before a connection.
 uint32_t com_NetAnswerAllowanceMs();

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "net_address.h"
+#include "platform_clock.h"
 #include "serial_net.h"
 #include "trace.h"
 
@@ -29,11 +30,21 @@ static_assert(COM_RX_READ_MAX <= 255, "the 8-bit fill count must hold a full rea
 bool port_lost = false;
 char lost_reason[COM_LOST_REASON_SIZE];
 
+// The round-trip measurement of com_ExpectAnswer/com_AnswerArrived.
+bool answer_due_next_write = false; // the next write carries the marked frame
+bool answer_awaited = false;        // written at answer_since_us, not answered yet
+bool answer_ambiguous = false;      // a copy went out since
+uint64_t answer_since_us = 0;
+
 const ComPortOps* ops() {
     if (port_ops != nullptr) {
         return port_ops;
     }
     return named_ops != nullptr ? named_ops : com_PlatformOps();
+}
+
+bool network_port() {
+    return port_ops == nullptr && named_ops == com_NetworkOps();
 }
 
 void clear_buffers() {
@@ -65,8 +76,36 @@ bool com_Open(const char* name) {
     return opened;
 }
 
+void com_ExpectAnswer(bool first_copy) {
+    // A local port has no use for the samples: no clock is read for it.
+    if (!network_port()) {
+        return;
+    }
+    if (!first_copy) {
+        answer_ambiguous = true;
+        return;
+    }
+    answer_ambiguous = false;
+    answer_awaited = false;
+    // The frame's last byte may have filled the buffer and gone out already.
+    if (tx_length == 0) {
+        answer_awaited = true;
+        answer_since_us = plat_NowUs();
+    } else {
+        answer_due_next_write = true;
+    }
+}
+
+void com_AnswerArrived() {
+    if (answer_awaited && !answer_ambiguous) {
+        com_NetRoundTripSample(plat_NowUs() - answer_since_us);
+    }
+    answer_awaited = false;
+    answer_due_next_write = false;
+}
+
 uint32_t com_AnswerAllowanceMs() {
-    return port_ops == nullptr && named_ops == com_NetworkOps() ? com_NetAnswerAllowanceMs() : 0;
+    return network_port() ? com_NetAnswerAllowanceMs() : 0;
 }
 
 void com_ReportLost(const char* reason) {
@@ -142,6 +181,11 @@ bool com_Flush() {
         ops()->write(tx_buffer, tx_length);
     }
     tx_length = 0;
+    if (answer_due_next_write) {
+        answer_due_next_write = false;
+        answer_awaited = true;
+        answer_since_us = plat_NowUs();
+    }
     return true;
 }
 

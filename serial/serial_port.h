@@ -70,6 +70,16 @@ void com_SetOps(const ComPortOps* ops);
 // nothing for a local port; a network port prints its reason line.
 bool com_Open(const char* name);
 
+// Round-trip samples from the link, as TCP takes them from its segments:
+// com_ExpectAnswer when a frame that will be answered is complete in the
+// transmit buffer (`first_copy` false for a copy sent again), and
+// com_AnswerArrived when its answer came. The time from the end of the
+// write that carried it to the answer is a sample for the answer allowance,
+// unless a copy went out meanwhile (which copy was answered is unknown).
+// Only a network port uses them. Print nothing.
+void com_ExpectAnswer(bool first_copy);
+void com_AnswerArrived();
+
 // How long after a write its answer can still be on its way beyond the
 // write's own air time, in ms: the round trip of a network port, 0 on a
 // local port (and under com_SetOps).
