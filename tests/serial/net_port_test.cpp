@@ -100,11 +100,11 @@ const Bytes GREETING = hex("ff fb 03 ff fd 03 ff fb 01 ff fe 01 ff fd 00 ff fb 0
 const Bytes ANSWERS = hex("ff fa 2c 69 01 ff f0 ff fa 2c 67 03 ff f0 ff fa 2c 6b 00 ff f0 ff fa "
                           "2c 68 01 ff f0 ff fa 2c 66 08 ff f0 ff fa 2c 65 00 01 c2 00 ff f0 ");
 
-// Bytes from com_GetByte until `n` came or 2 s passed.
+// Bytes from com_GetByte until `n` came, the port was lost, or 2 s passed.
 Bytes get_bytes(size_t n) {
     Bytes got;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (got.size() < n && std::chrono::steady_clock::now() < end) {
+    while (got.size() < n && !com_PortLost() && std::chrono::steady_clock::now() < end) {
         uint8_t b;
         if (com_GetByte(&b)) {
             got.push_back(b);
