@@ -634,8 +634,9 @@ def line_settings(ctx: Context) -> str:
                 "trace/tarn_trace", "bcsp/tarn_bcsp_crc"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
-    # The serial library holds the network port too (as its CMake target says).
-    compiler.append("-lws2_32")
+    # The serial library holds the network port too, and the platform
+    # library's clock asks for a 1 ms timer (as their CMake targets say).
+    compiler += ["-lws2_32", "-lwinmm"]
     made = subprocess.run(compiler, capture_output=True, text=True)
     if made.returncode != 0:
         raise AssertionError("line_settings_test.exe does not build:\n" + made.stderr)
