@@ -6,6 +6,7 @@
 #include "serial_port.h"
 #include "serial_win32_settings.h"
 
+#include "platform_clock.h"
 #include "platform_error.h"
 #include "trace.h"
 
@@ -206,16 +207,10 @@ bool win32_wait(uint32_t max_us) {
     return got != 0;
 }
 
+// The system's clock even when a test has put a virtual one in place: the
+// air time is the real line's.
 uint64_t monotonic_us() {
-    static const uint64_t frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<uint64_t>(f.QuadPart);
-    }();
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
-    return c / frequency * 1000000u + c % frequency * 1000000u / frequency;
+    return plat_SystemClock()->now_us();
 }
 
 // Returns when the bytes have gone out and their air time has passed since
