@@ -5,8 +5,6 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "file_bytes.h"
 #include "ser2net_server.h"
 #include "sim_dfu_file.h"
 
@@ -40,16 +39,11 @@ class NetworkUpdate : public testing::Test {
     // by BuildDfuFile); returns what the device must receive.
     Bytes WriteFirmware(const Bytes& payload) {
         const Bytes file = sim::BuildDfuFile(payload, 0x1D50, 0x6089, "net firmware");
-        std::ofstream(dir_ + "fw.dfu", std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()),
-                   static_cast<std::streamsize>(file.size()));
+        e2e::WriteBytes(dir_ + "fw.dfu", file);
         return Bytes(file.begin(), file.end() - 16);
     }
 
-    Bytes ReadImage() {
-        std::ifstream in(dir_ + "image.bin", std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    Bytes ReadImage() { return e2e::ReadBytes(dir_ + "image.bin"); }
 
     // Starts tarnsim and a ser2net serving its pty.
     void StartDevice() {

@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "child_process.h"
+#include "file_bytes.h"
 #include "sim_dfu_file.h"
 
 namespace {
@@ -100,16 +99,11 @@ class EndToEnd : public ::testing::Test {
         const Bytes file =
             sim::BuildDfuFile(sim::RandomBytes(static_cast<uint64_t>(image_size - 100), 5),
                               FILE_VID, FILE_PID, DESCRIPTION);
-        std::ofstream(dir_ + "fw.dfu", std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()),
-                   static_cast<std::streamsize>(file.size()));
+        e2e::WriteBytes(dir_ + "fw.dfu", file);
         return Bytes(file.begin(), file.end() - 16);
     }
 
-    Bytes ReadImage() {
-        std::ifstream in(dir_ + "image.bin", std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    Bytes ReadImage() { return e2e::ReadBytes(dir_ + "image.bin"); }
 
     void Check(const Case& c) {
         SCOPED_TRACE(c.name);
