@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "file_bytes.h"
 #include "sim_dfu_file.h"
 
 namespace {
@@ -28,6 +28,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int RUN_TIMEOUT_MS = 20000;
 // An unprivileged account: TIOCEXCL does not hold root back, only others.
 constexpr uid_t NOBODY = 65534;
+// A device slow enough that the download is still under way when the test
+// acts on it.
+const std::vector<std::string> SLOW_DEVICE = {"--start=dfu-idle", "--busy-answers=0",
+                                              "--reply-delay-ms=10"};
 const std::string INTERRUPTED = "Interrupted: the device was left in the middle of an update; "
                                 "running the same command again completes it\n";
 
@@ -61,9 +65,11 @@ class Integrity : public ::testing::Test {
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
-    Bytes Read(const std::string& name) {
-        std::ifstream in(dir_ + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    Bytes Read(const std::string& name) { return e2e::ReadBytes(dir_ + name); }
+    // The statistics the device wrote as it ended.
+    std::string Stats() {
+        const Bytes bytes = Read("stats.txt");
+        return std::string(bytes.begin(), bytes.end());
     }
     // Starts tarnsim; returns its pty path ("" on failure).
     std::string StartDevice(e2e::Peer* device, std::vector<std::string> args) {
@@ -214,8 +220,7 @@ TEST_F(Integrity, DamagedFileIsRefusedWithoutAByteOnTheLine) {
         EXPECT_EQ(StopDevice(&device), 0);
         EXPECT_EQ(run.exit_status, 1);
         EXPECT_EQ(run.output, path + " is not a valid DFU file\n");
-        const Bytes stats_bytes = Read("stats.txt");
-        const std::string stats(stats_bytes.begin(), stats_bytes.end());
+        const std::string stats = Stats();
         EXPECT_NE(stats.find("bytes_from_host=0\n"), std::string::npos) << stats;
     }
 }
@@ -225,8 +230,7 @@ TEST_F(Integrity, FileRewrittenDuringTheDownloadIsNeverReportedAsSent) {
     const Bytes second = FirmwareFile(10000, 4);
     Write(first);
     e2e::Peer device;
-    const std::string pty =
-        StartDevice(&device, {"--start=dfu-idle", "--busy-answers=0", "--reply-delay-ms=10"});
+    const std::string pty = StartDevice(&device, SLOW_DEVICE);
     ASSERT_EQ(pty.rfind("/dev/", 0), 0u);
     e2e::Peer host;
     std::string out = StartDownload(&host, pty);
@@ -244,16 +248,14 @@ TEST_F(Integrity, FileRewrittenDuringTheDownloadIsNeverReportedAsSent) {
     EXPECT_NE(out.find("Firmware file changed during download\nDownload failed\n"),
               std::string::npos)
         << out;
-    const Bytes stats_bytes = Read("stats.txt");
-    const std::string stats(stats_bytes.begin(), stats_bytes.end());
+    const std::string stats = Stats();
     EXPECT_NE(stats.find("image_complete=0"), std::string::npos) << stats;
 }
 
 TEST_F(Integrity, VanishedDeviceEndsTheRunAtOnce) {
     Write(FirmwareFile(10000, 3));
     e2e::Peer device;
-    const std::string pty =
-        StartDevice(&device, {"--start=dfu-idle", "--busy-answers=0", "--reply-delay-ms=10"});
+    const std::string pty = StartDevice(&device, SLOW_DEVICE);
     ASSERT_EQ(pty.rfind("/dev/", 0), 0u);
     e2e::Peer host;
     std::string out = StartDownload(&host, pty);
