@@ -646,6 +646,26 @@ def line_settings(ctx: Context) -> str:
     return ""
 
 
+def device_error(traced: bool) -> Case:
+    """The device's own error leaves no Windows error behind: no report
+    line. Traced, the run exercises the trace's file writes and clock on
+    Windows, and shows nothing of it on standard output or error."""
+    return Case(
+        "failed download, device error" + (", traced" if traced else ""),
+        ["{port}", "firmware.dfu"],
+        1,
+        FILE_LINES
+        + connect_lines(DFU_PID)
+        + "Device in DFU mode\n"
+        + "Downloading\n"
+        + "....\nDevice reports error (3) during download - aborting\n"
+        + "Download failed\n",
+        port="device",
+        device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
+        trace=traced,
+    )
+
+
 CASES = [
     Case("line settings: the device-control block", [], 0, "", custom=line_settings),
     Case("usage: no arguments", [], 1, USAGE),
@@ -713,36 +733,8 @@ CASES = [
         # Two 10 ms sleeps per block, less the report's rounding.
         min_download_s=BLOCKS * 2 * 0.010 - 0.05,
     ),
-    Case(
-        # The device's own error leaves no Windows error behind: no report line.
-        "failed download, device error",
-        ["{port}", "firmware.dfu"],
-        1,
-        FILE_LINES
-        + connect_lines(DFU_PID)
-        + "Device in DFU mode\n"
-        + "Downloading\n"
-        + "....\nDevice reports error (3) during download - aborting\n"
-        + "Download failed\n",
-        port="device",
-        device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
-    ),
-    Case(
-        # The same run traced: the trace's file writes and clock on Windows,
-        # and nothing of it on standard output or error.
-        "failed download, device error, traced",
-        ["{port}", "firmware.dfu"],
-        1,
-        FILE_LINES
-        + connect_lines(DFU_PID)
-        + "Device in DFU mode\n"
-        + "Downloading\n"
-        + "....\nDevice reports error (3) during download - aborting\n"
-        + "Download failed\n",
-        port="device",
-        device=DEVICE + ["--start", "dfu-idle", "--busy-answers", "0", "--error-at-block", "3"],
-        trace=True,
-    ),
+    device_error(traced=False),
+    device_error(traced=True),
     Case(
         "failed download, the device vanishes",
         ["{port}", "alongside.dfu"],
@@ -764,6 +756,7 @@ CASES = [
         background=True,
     ),
 ]
+
 
 def network_update(kind: str) -> Case:
     return Case(
