@@ -28,7 +28,6 @@ static_assert(COM_RX_READ_MAX <= 255, "the 8-bit fill count must hold a full rea
 
 // A lost port stays lost for the rest of the run.
 bool port_lost = false;
-char lost_reason[COM_LOST_REASON_SIZE];
 
 // The round-trip measurement of com_ExpectAnswer/com_AnswerArrived.
 bool answer_due_next_write = false; // the next write carries the marked frame
@@ -59,12 +58,10 @@ void com_SetOps(const ComPortOps* ops) {
     port_ops = ops;
     clear_buffers();
     port_lost = false;
-    lost_reason[0] = '\0';
 }
 
 bool com_Open(const char* name) {
     port_lost = false;
-    lost_reason[0] = '\0';
     named_ops = net_IsNetworkName(name) ? com_NetworkOps() : com_PlatformOps();
     if (trace_On()) {
         trace_Event("port", "opening %s", name);
@@ -113,23 +110,17 @@ void com_ReportLost(const char* reason) {
         return;
     }
     port_lost = true;
-    uint16_t i = 0;
-    for (; reason != nullptr && reason[i] != '\0' && i + 1 < COM_LOST_REASON_SIZE; ++i) {
-        lost_reason[i] = reason[i];
-    }
-    lost_reason[i] = '\0';
+    // Cut to a line's worth: a network server's farewell text can be long.
+    constexpr int REASON_MAX = COM_LOST_REASON_SIZE - 1;
+    const char* text = reason != nullptr ? reason : "";
     if (trace_On()) {
-        trace_Event("port", "lost: %s", lost_reason);
+        trace_Event("port", "lost: %.*s", REASON_MAX, text);
     }
-    con_Print("%sSerial port lost: %s\n", con_AtLineStart() ? "" : "\n", lost_reason);
+    con_Print("%sSerial port lost: %.*s\n", con_AtLineStart() ? "" : "\n", REASON_MAX, text);
 }
 
 bool com_PortLost() {
     return port_lost;
-}
-
-const char* com_LostReason() {
-    return lost_reason;
 }
 
 bool com_GetByte(uint8_t* b) {

@@ -16,7 +16,8 @@ inline constexpr uint16_t COM_TX_BUFFER_SIZE = 256;
 // count must never reach 256).
 inline constexpr uint16_t COM_RX_READ_MAX = 254;
 
-// Longest reason kept for a lost port, with its NUL; a longer text is cut.
+// Longest reason printed for a lost port, with room for a NUL; a longer
+// text is cut.
 // Room for a network server's farewell text after the cause.
 inline constexpr uint16_t COM_LOST_REASON_SIZE = 160;
 
@@ -120,11 +121,10 @@ void com_Close();
 void com_PlatformRestore();
 
 // Called by a backend whose read or write found the device gone. The first
-// call of a run latches the loss, keeps `reason` (cut to
-// COM_LOST_REASON_SIZE - 1 characters) and prints
-// "Serial port lost: %s\n" with it, on a line of its own (a line break
-// first when the console is mid-line, e.g. after progress dots); later
-// calls do nothing. From then on
+// call of a run latches the loss and prints "Serial port lost: %s\n" with
+// `reason` (cut to COM_LOST_REASON_SIZE - 1 characters), on a line of its
+// own (a line break first when the console is mid-line, e.g. after progress
+// dots); later calls do nothing. From then on
 // com_GetByte finds nothing and com_Flush discards without writing.
 // com_Open and com_SetOps clear the latch.
 void com_ReportLost(const char* reason);
@@ -132,6 +132,3 @@ void com_ReportLost(const char* reason);
 // True once the port was reported lost in this run: every waiting loop ends
 // at once on it, without retrying, and fails.
 bool com_PortLost();
-
-// The reason kept by com_ReportLost ("" while the port is not lost).
-const char* com_LostReason();
