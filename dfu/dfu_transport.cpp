@@ -69,17 +69,17 @@ class LoopClock {
             // they can have come back.
             base_us_ = plat_NowUs() + uint64_t{com_AnswerAllowanceMs()} * 1000;
         }
-        const uint64_t now = plat_NowUs();
+        uint64_t after = plat_NowUs();
         const uint64_t tick_end = base_us_ + TICK_US;
-        if (now < tick_end) {
+        if (after < tick_end) {
             if (response_pending) {
                 // Nothing would be read: no receive record is registered.
                 plat_Sleep(1);
             } else {
-                com_Wait(static_cast<uint32_t>(tick_end - now));
+                com_Wait(static_cast<uint32_t>(tick_end - after));
             }
+            after = plat_NowUs();
         }
-        const uint64_t after = plat_NowUs();
         if (after < base_us_) {
             return;
         }
