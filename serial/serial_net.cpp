@@ -18,8 +18,8 @@ namespace {
 // The longest one write may take, as on a local port.
 constexpr int64_t WRITE_TIMEOUT_US = 10'000'000;
 constexpr uint32_t WRITE_TIMEOUT_MS = 10'000;
-// Room for a reason line's text.
-constexpr size_t REASON_SIZE = 160;
+// Room for a reason line's text: as much as a lost port's reason prints.
+constexpr size_t REASON_SIZE = COM_LOST_REASON_SIZE;
 // One read while negotiating, as one com_GetByte read.
 constexpr uint32_t CHUNK = COM_RX_READ_MAX;
 
