@@ -82,14 +82,6 @@ void trace_Start(const char* port) {
                 static_cast<unsigned long long>(start_us % US_PER_S));
 }
 
-void trace_Stop() {
-    if (trace_detail::enabled) {
-        trace_detail::enabled = false;
-        trace_OsClose(handle);
-        handle = -1;
-    }
-}
-
 void trace_EventV(const char* source, const char* format, va_list args) {
     if (!trace_detail::enabled) {
         return;

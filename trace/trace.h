@@ -65,10 +65,6 @@ void trace_Wire(WireDirection dir, const uint8_t* bytes, uint32_t length);
 // shown with its line breaks escaped as \n). Does nothing when off.
 void trace_ConsoleV(const char* format, va_list args);
 
-// Stops tracing and closes the file (tests that start more than one trace
-// in one process).
-void trace_Stop();
-
 // --- The platform's side (trace_os_posix.cpp, trace_os_win32.cpp) ---
 
 // Opens `path` for appending (created if missing), or standard error for
@@ -77,7 +73,6 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);
 // Writes all `length` bytes with one system write (retried only when the
 // system wrote part of them or was interrupted).
 void trace_OsWrite(intptr_t handle, const char* text, uint32_t length);
-void trace_OsClose(intptr_t handle);
 // Microseconds from an arbitrary fixed start (monotonic).
 uint64_t trace_OsMicros();
 // "Linux 6.1.0 x86_64", "Windows 10.0" and the like.

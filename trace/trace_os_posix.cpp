@@ -39,12 +39,6 @@ void trace_OsWrite(intptr_t handle, const char* text, uint32_t length) {
     }
 }
 
-void trace_OsClose(intptr_t handle) {
-    if (handle != STDERR_FILENO) {
-        close(static_cast<int>(handle));
-    }
-}
-
 uint64_t trace_OsMicros() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -55,12 +55,6 @@ void trace_OsWrite(intptr_t handle, const char* text, uint32_t length) {
     SetLastError(saved);
 }
 
-void trace_OsClose(intptr_t handle) {
-    if (handle != STDERR_HANDLE) {
-        CloseHandle(ToHandle(handle));
-    }
-}
-
 uint64_t trace_OsMicros() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER now;
