@@ -599,6 +599,16 @@ FINISH_LINES = (
     + TIMING_SHAPE
     + "Operation complete, the new application should now be running\n"
 )
+# What an update from application mode prints when nothing goes wrong.
+CLEAN_UPDATE_LINES = (
+    FILE_LINES
+    + connect_lines(APP_PID)
+    + DETACH_LINES
+    + "Downloading\n"
+    + "." * FULL_LINE + "11500\n"
+    + "." * (BLOCKS - FULL_LINE) + "done\n"
+    + FINISH_LINES
+)
 BUSY = "Device BUSY, sleeping 10\n"
 # Far more than a reply takes to cross the pty, far less than the 5000-tick
 # wait of the request that follows it.
@@ -696,13 +706,7 @@ CASES = [
         "update from application mode, will-detach, never busy",
         ["{port}", "firmware.dfu"],
         0,
-        FILE_LINES
-        + connect_lines(APP_PID)
-        + DETACH_LINES
-        + "Downloading\n"
-        + "." * FULL_LINE + "11500\n"
-        + "." * (BLOCKS - FULL_LINE) + "done\n"
-        + FINISH_LINES,
+        CLEAN_UPDATE_LINES,
         port="device",
         device=DEVICE + ["--busy-answers", "0"],
         image=True,
@@ -763,13 +767,7 @@ def network_update(kind: str) -> Case:
         f"update over {kind}:// through ser2net",
         ["{port}", "firmware.dfu"],
         0,
-        FILE_LINES
-        + connect_lines(APP_PID)
-        + DETACH_LINES
-        + "Downloading\n"
-        + "." * FULL_LINE + "11500\n"
-        + "." * (BLOCKS - FULL_LINE) + "done\n"
-        + FINISH_LINES,
+        CLEAN_UPDATE_LINES,
         port=kind,
         device=DEVICE + ["--busy-answers", "0"],
         image=True,
