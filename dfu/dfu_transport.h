@@ -6,8 +6,8 @@
 // A tick is one millisecond of the program's clock (plat_NowUs), counted
 // by each waiting loop from the moment it began, and counted afresh from
 // the moment a flush has put the engine's output on the line: the time a
-// frame takes to leave is never counted, as the old 1 ms sleep after each
-// flush never counted it. (A port whose answers need longer to come back
+// frame takes to leave is never counted, since the write itself lasts
+// until the frame has left and a rest must pace copies from there. (A port whose answers need longer to come back
 // than a local line, a network port, moves that point later by its answer
 // allowance: the rest before a copy then starts when the first copy can
 // have been answered.)
