@@ -100,15 +100,6 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-int ConnectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
-}
-
 TEST_F(NetworkUpdate, CannotOpen) {
     WriteFirmware(Bytes(100, 1));
     const std::string refused = "socket://127.0.0.1:" + std::to_string(FreePort());
@@ -126,7 +117,7 @@ TEST_F(NetworkUpdate, CannotOpen) {
 
     // Somebody else holds the device: ser2net says so and closes.
     StartDevice();
-    const int holder = ConnectTo(server_.RawPort());
+    const int holder = e2e::ConnectLoopback(server_.RawPort());
     ASSERT_GE(holder, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     run = Run(server_.Rfc2217Url());

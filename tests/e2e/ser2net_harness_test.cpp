@@ -19,19 +19,6 @@ namespace {
 
 constexpr int WAIT_MS = 2000;
 
-int Connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads from `fd` until `wanted` has come or WAIT_MS has passed.
 std::string ReadUntil(int fd, const std::string& wanted) {
     std::string got;
@@ -64,7 +51,7 @@ TEST(Ser2netHarness, BothPortsReachThePtyAndStoppingLeavesNothing) {
     const std::string to_device("\x00\x7e\xc0\xff\xff\x0d\x0a", 7);
     const std::string from_device("\xff\xc0\x00\xfe", 4);
     {
-        const int raw = Connect(server.RawPort());
+        const int raw = e2e::ConnectLoopback(server.RawPort());
         ASSERT_GE(raw, 0);
         ASSERT_EQ(write(raw, to_device.data(), to_device.size()),
                   static_cast<ssize_t>(to_device.size()));
@@ -79,7 +66,7 @@ TEST(Ser2netHarness, BothPortsReachThePtyAndStoppingLeavesNothing) {
     // COM port option (IAC DO 44); plain Telnet would not, plain TCP would
     // stay silent.
     {
-        const int telnet = Connect(server.Rfc2217Port());
+        const int telnet = e2e::ConnectLoopback(server.Rfc2217Port());
         ASSERT_GE(telnet, 0);
         const std::string do_com_port("\xff\xfd\x2c", 3);
         EXPECT_NE(ReadUntil(telnet, do_com_port).find(do_com_port), std::string::npos);
@@ -92,7 +79,7 @@ TEST(Ser2netHarness, BothPortsReachThePtyAndStoppingLeavesNothing) {
     server.Stop();
     EXPECT_NE(kill(pid, 0), 0) << "ser2net still running";
     EXPECT_NE(access(config.c_str(), F_OK), 0) << "configuration left behind";
-    EXPECT_EQ(Connect(server.RawPort()), -1);
+    EXPECT_EQ(e2e::ConnectLoopback(server.RawPort()), -1);
 }
 
 } // namespace

@@ -111,6 +111,22 @@ bool Ended(pid_t pid) {
 
 } // namespace
 
+int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string Ser2net::Binary() {
     std::string path = "/usr/sbin:/usr/local/sbin:";
     if (const char* env = std::getenv("PATH")) {

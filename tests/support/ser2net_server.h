@@ -20,6 +20,10 @@
 
 namespace e2e {
 
+// A TCP connection to 127.0.0.1:`port`: its descriptor, or -1 (nothing left
+// open) when it is refused.
+int ConnectLoopback(int port);
+
 class Ser2net {
   public:
     Ser2net() = default;
