@@ -7,20 +7,21 @@ set(CPACK_PACKAGE_NAME tarnload)
 set(CPACK_PACKAGE_VENDOR "The tarnload authors")
 set(CPACK_PACKAGE_CONTACT "The tarnload authors <tarnload@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for devices on a serial port")
+# CPack puts the summary first and indents these lines itself (a blank line
+# becomes the " ." of a new paragraph).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "firmware updater for devices on a serial port
- tarnload updates the firmware of a device on a serial port: it opens the
- port at 115200 baud 8E1 (a local port, or one on a network serial server
- reached by RFC 2217 or raw TCP), checks the firmware file, brings up a
- BCSP link, identifies the device with DFU 1.1 requests, streams the image,
- follows manifestation, resets the device and prints the timings.
- .
- One process updates one device and exits 0 only when the device took the
- image, so many devices at once are a job for GNU parallel, on this machine
- or on stations reached over SSH.
- .
- The package also holds tarnsim, a virtual device on a pseudo-terminal for
- trying a set-up without hardware.")
+    "tarnload updates the firmware of a device on a serial port: it opens the
+port at 115200 baud 8E1 (a local port, or one on a network serial server
+reached by RFC 2217 or raw TCP), checks the firmware file, brings up a
+BCSP link, identifies the device with DFU 1.1 requests, streams the image,
+follows manifestation, resets the device and prints the timings.
+
+One process updates one device and exits 0 only when the device took the
+image, so many devices at once are a job for GNU parallel, on this machine
+or on stations reached over SSH.
+
+The package also holds tarnsim, a virtual device on a pseudo-terminal for
+trying a set-up without hardware.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
