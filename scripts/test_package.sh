@@ -40,29 +40,36 @@ if ! cmp -s "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"; then
 fi
 echo "reproducible: both clones gave the same SHA256SUMS"
 
+fail() { echo "test_package: $*"; exit 1; }
 deb=$(ls "$first"/dist/tarnload_*_amd64.deb)
 version=$(dpkg-deb -f "$deb" Version)
+# (grep without -q in pipelines: an early exit would fail the writer with SIGPIPE.)
+unzip -p "$first/dist/tarnload-$version-windows-x86_64.zip" '*/tarnload.exe' | strings -el |
+    grep -x "$version" >/dev/null || fail "tarnload.exe has no version resource of $version"
 start=$(date +%s%N)
 installed=1
 apt_get install "$deb" >/dev/null
 ms=$((($(date +%s%N) - start) / 1000000))
 echo "installed in $((ms / 1000)).$(printf %03d $((ms % 1000))) s," \
     "$(dpkg-query -W -f='${Installed-Size}' tarnload) KiB installed, $(stat -c %s "$deb") bytes of package"
-fail() { echo "test_package: $*"; exit 1; }
 [ "$(command -v tarnload)" = /usr/bin/tarnload ] || fail "tarnload is not on PATH"
 status=0
 usage=$(tarnload 2>&1) || status=$?
 [ "$status" = 1 ] || fail "tarnload without arguments exited $status"
 [[ "$usage" == Usage:* ]] || fail "tarnload without arguments printed: $usage"
 [ "$(tarnsim --version)" = "tarnsim $version" ] || fail "tarnsim --version: $(tarnsim --version)"
-man -w tarnload | grep -q '^/usr/share/man/man1/tarnload\.1\.gz$' || fail "man -w tarnload"
+[ "$(man -w tarnload)" = /usr/share/man/man1/tarnload.1.gz ] || fail "man -w tarnload"
+for page in tarnload tarnsim; do
+    zcat "/usr/share/man/man1/$page.1.gz" | grep '^\.TH' | grep -F "$version" >/dev/null ||
+        fail "the $page page's footer does not name $version"
+done
 
 apt_get purge tarnload >/dev/null
 installed=0
+files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '/$')
 left=0
-while read -r path; do
+for path in $files usr/share/doc/tarnload; do
     if [ -e "/$path" ]; then echo "left after purge: /$path"; left=1; fi
-done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '/$')
-[ -e /usr/share/doc/tarnload ] && { echo "left after purge: /usr/share/doc/tarnload"; left=1; }
+done
 [ "$left" = 0 ] || exit 1
 echo "test_package: passed"
