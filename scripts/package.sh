@@ -7,7 +7,8 @@
 # built from the commit in fresh folders under build/package/, dated by the
 # commit (SOURCE_DATE_EPOCH), with the source and build paths mapped out,
 # stripped, and the zip's entries in a fixed order with fixed times, so two
-# clones of one commit give the same bytes wherever and whenever they run.
+# clones of one commit give the same bytes wherever and whenever they run
+# (SOURCE_DATE_EPOCH, when set, stands for the commit time: e.g. outside git).
 # The .deb must pass lintian with no error and no warning.
 set -euo pipefail
 cd "$(dirname "$0")/.."
