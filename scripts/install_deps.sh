@@ -3,7 +3,7 @@
 # machine lacks. Pass "--with-windows" to add the MinGW-w64 cross compiler and
 # Wine; pass "--with-fuzz" to add clang (libFuzzer).
 set -euo pipefail
-want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel)
+want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel mandoc)
 for arg in "$@"; do
     case "$arg" in
     --with-windows) want+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
