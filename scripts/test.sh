@@ -4,7 +4,8 @@
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. tarnload.exe cross-built with MinGW-w64 (and, where the hook exists,
 #      run under Wine);
-#   4. short fuzzing runs, where the hook exists.
+#   4. short fuzzing runs, where the hook exists;
+#   5. the release files: reproducible, installed and purged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-windows --with-fuzz
@@ -22,4 +23,5 @@ scripts/build_windows.sh
 for step in scripts/test_wine.sh scripts/test_fuzz.sh; do
     if [ -f "$step" ]; then bash "$step"; fi
 done
+bash scripts/test_package.sh
 echo "all test stages passed"

@@ -23,6 +23,7 @@ const char USAGE[] =
                         [--vid V] [--pid P] [--desc TEXT]
        tarnsim decode [--from-host|--to-host] FILE
        tarnsim --help
+       tarnsim --version
 
 A virtual device on a pseudo-terminal. The first line of standard output is
 the path of the terminal to give tarnload. Runs until SIGINT/SIGTERM or until
@@ -497,6 +498,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
             out->command = Command::Help;
+            return true;
+        }
+        if (std::string(argv[i]) == "--version") {
+            out->command = Command::Version;
             return true;
         }
     }

@@ -45,7 +45,7 @@ struct MakeDfuOptions {
     DfuFileFlaws flaws;
 };
 
-enum class Command { Run, MakeDfu, Decode, Help };
+enum class Command { Run, MakeDfu, Decode, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;

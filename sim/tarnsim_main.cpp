@@ -356,6 +356,9 @@ int main(int argc, char** argv) {
     case sim::Command::Help:
         std::fputs(sim::UsageText(), stdout);
         return EXIT_OK;
+    case sim::Command::Version:
+        std::printf("tarnsim %s\n", TARN_VERSION);
+        return EXIT_OK;
     case sim::Command::MakeDfu:
         return MakeDfu(command.make);
     case sim::Command::Decode:

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Writes the release artefacts into dist/:
+#   tarnload_<version>_amd64.deb              both programs, both pages
+#   tarnload-<version>-windows-x86_64.zip     tarnload.exe, README.txt, LICENSE.txt
+#   SHA256SUMS                                of every other file in dist/
+# The version is the CMake project version. The artefacts are reproducible:
+# built from the commit in fresh folders under build/package/, dated by the
+# commit (SOURCE_DATE_EPOCH), with the source and build paths mapped out,
+# stripped, and the zip's entries in a fixed order with fixed times, so two
+# clones of one commit give the same bytes wherever and whenever they run.
+# The .deb must pass lintian with no error and no warning.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install_deps.sh --with-windows --with-packaging
+root=$PWD
+dist=$root/dist
+work=$root/build/package
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
+umask 022
+
+# Compile flags common to every artefact: no path of this machine in the bytes.
+path_flags() { # BUILD_DIR
+    echo "-ffile-prefix-map=$root=. -ffile-prefix-map=$1=."
+}
+
+project_version() { # BUILD_DIR
+    sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"
+}
+
+# The .deb, with Debian's usual hardening (as dpkg-buildflags gives it).
+build_deb() {
+    local build=$work/deb
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
+        -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+        -DCMAKE_CXX_FLAGS="$(path_flags "$build") -D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
+        -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
+    cmake --build "$build" --target tarnload tarnsim
+    (cd "$build" && cpack -G DEB -B "$build/cpack" >/dev/null)
+    local deb
+    deb=tarnload_$(project_version "$build")_amd64.deb
+    cp "$build/cpack/$deb" "$dist/"
+    # Only lintian's note on running as root is dropped from its output.
+    echo "lintian $deb:"
+    lintian --fail-on error,warning "$dist/$deb" 2> >(grep -v 'running with root privileges' >&2) ||
+        { echo "lintian: $deb has errors or warnings"; return 1; }
+    echo "lintian: no error, no warning"
+}
+
+# The Windows zip: the static exe (its PE header carries no link time), and
+# the text files with CRLF line ends under a folder named like the zip.
+build_windows_zip() {
+    local build=$work/windows
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_CXX_FLAGS="$(path_flags "$build")" \
+        -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp" >/dev/null
+    cmake --build "$build" --target tarnload
+    local name
+    name=tarnload-$(project_version "$build")-windows-x86_64
+    local stage=$build/zip/$name
+    mkdir -p "$stage"
+    cp "$build/tarnload.exe" "$stage/"
+    sed 's/$/\r/' README.md >"$stage/README.txt"
+    sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
+    find "$build/zip" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    (cd "$build/zip" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
+}
+
+write_sums() {
+    (cd "$dist" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort |
+        xargs sha256sum >SHA256SUMS)
+}
+
+rm -rf "$work" "$dist"
+mkdir -p "$work" "$dist"
+build_deb
+build_windows_zip
+write_sums
+rm -rf "$work"
+cat "$dist/SHA256SUMS"
