@@ -65,6 +65,11 @@ chmod 711 "$work"
 pids=()     # sshd, ser2net and tarnsim, stopped in reverse order
 made_privsep=0
 accounts=() # created by this run
+account_files=(passwd group shadow gshadow subuid subgid)
+mkdir "$work/etc"
+for f in "${account_files[@]}"; do
+    if [ -e "/etc/$f-" ]; then cp -p "/etc/$f-" "$work/etc/$f-"; fi
+done
 cleanup() {
     local i pid
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -78,6 +83,15 @@ cleanup() {
             kill "$pid" 2>/dev/null || true
         done
         userdel -r "$account" 2>/dev/null || userdel "$account" 2>/dev/null || true
+    done
+    # useradd and userdel leave their own backups of the account files,
+    # which would still name the stations: they go back as they were.
+    for f in "${account_files[@]}"; do
+        if [ -e "$work/etc/$f-" ]; then
+            cp -p "$work/etc/$f-" "/etc/$f-"
+        elif [ "${#accounts[@]}" -gt 0 ]; then
+            rm -f "/etc/$f-"
+        fi
     done
     if [ "$made_privsep" -eq 1 ]; then
         rmdir /run/sshd 2>/dev/null || true
