@@ -57,6 +57,7 @@ if [ -z "$deb" ]; then
     fi
 fi
 deb=$(realpath "$deb")
+echo "installing on each station: $deb ($(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version))"
 [ -n "$joblog" ] && joblog=$(realpath -m "$joblog")
 
 work=$(mktemp -d /tmp/tarn_stations_XXXXXX)
