@@ -8,8 +8,8 @@
 #     ptys reached through stable names (as /dev/serial/by-id names are),
 #     and station1 one more behind its own ser2net, flashed as rfc2217://;
 #   - one device reports a device error (a planted failure); once the run
-#     is over it is restarted healthy and `parallel --retry-failed` must run
-#     that row, and only that row, again.
+#     is over it is restarted healthy, and the same command line with
+#     --resume-failed must run that row, and only that row, again.
 # Then: the job log names both stations, every firmware file reached its
 # station and was removed again, every received image equals its file.
 #
@@ -22,7 +22,6 @@
 # when every check holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 joblog=""
 small=0
@@ -169,6 +168,8 @@ for n in 1 2; do
     port=$(free_port)
     # StrictModes would refuse the authorized keys under /tmp, which anyone
     # may write; the file and its folder are root's, writable by root only.
+    # --jobs 0 logs in for every job at once: more than sshd's 10 unfinished
+    # logins by default.
     cat >"$dir/sshd_config" <<EOF
 ListenAddress 127.0.0.1
 Port $port
@@ -187,7 +188,6 @@ X11Forwarding no
 PrintMotd no
 PrintLastLog no
 MaxStartups 50:30:100
-MaxSessions 50
 LogLevel ERROR
 SetEnv PATH=$dir/prefix/usr/bin:/usr/bin:/bin
 EOF
@@ -272,7 +272,6 @@ done
 planted=$((${#dev_station[@]} - 1))
 ser2net_port=$(free_port)
 add_device 1 "rfc2217://127.0.0.1:$ser2net_port"
-rfc=$((${#dev_station[@]} - 1))
 
 for ((i = 0; i < ${#dev_station[@]}; i++)); do
     "$work/station1/prefix/usr/bin/tarnsim" make-dfu --out "$operator/${dev_file[i]}" \
@@ -325,38 +324,40 @@ echo "--- job log (parallel exited with $status) ---"
 cat "$log"
 
 problems=()
-check() { # CONDITION-STATUS MESSAGE
-    if [ "$1" -ne 0 ]; then
-        problems+=("$2")
-        echo "FAIL: $2"
+check() { # MESSAGE COMMAND...: the command decides
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok:   $what"
     else
-        echo "ok:   $2"
+        problems+=("$what")
+        echo "FAIL: $what"
     fi
 }
-
-# Job log rows by port: Host (column 2) and Exitval (column 7).
-# parallel quotes a port name that holds a colon.
+# The job log's last row for a port; parallel quotes a name with a colon.
 row_of() { # PORT
     awk -F'\t' -v cmd="tarnload $1 " 'NR > 1 { c = $9; gsub("\047", "", c) }
         NR > 1 && index(c " ", cmd) == 1' "$log" | tail -n 1
 }
-hosts=$(awk -F'\t' 'NR > 1 {print $2}' "$log" | sort -u | tr '\n' ' ')
-[ "$hosts" = "station1 station2 " ]
-check $? "the job log's Host column names both stations ($hosts)"
+# Whether a job log row ran on STATION with exit value EXITVAL (and, given, job SEQ).
+row_is() { # ROW STATION EXITVAL [SEQ]
+    [ -n "$1" ] && [ "$(cut -f2 <<<"$1")" = "$2" ] && [ "$(cut -f7 <<<"$1")" = "$3" ] &&
+        { [ -z "${4:-}" ] || [ "$(cut -f1 <<<"$1")" = "$4" ]; }
+}
+
 rows=$(($(wc -l <"$log") - 1))
-[ "$rows" -eq "${#dev_station[@]}" ]
-check $? "one row per device ($rows of ${#dev_station[@]})"
+hosts=$(awk -F'\t' 'NR > 1 {print $2}' "$log" | sort -u | tr '\n' ' ')
+check "the job log's Host column names both stations ($hosts)" [ "$hosts" = "station1 station2 " ]
+check "one row per device ($rows of ${#dev_station[@]})" [ "$rows" -eq "${#dev_station[@]}" ]
 for ((i = 0; i < ${#dev_station[@]}; i++)); do
-    row=$(row_of "${dev_port[i]}")
     want=0
-    [ "$i" -eq "$planted" ] && want=1
-    [ -n "$row" ] && [ "$(cut -f2 <<<"$row")" = "station${dev_station[i]}" ] &&
-        [ "$(cut -f7 <<<"$row")" -eq "$want" ]
-    check $? "device $((i + 1)) ran on station${dev_station[i]} with exit value $want"
+    [ "$i" -ne "$planted" ] || want=1
+    check "device $((i + 1)) ran on station${dev_station[i]} with exit value $want" \
+        row_is "$(row_of "${dev_port[i]}")" "station${dev_station[i]}" "$want"
     # The station read the file it was sent: its description is in the
     # job's own tagged output.
-    grep -qF "${dev_port[i]} ${dev_file[i]}	DFU file: ${dev_desc[i]}" "$operator/output.txt"
-    check $? "device $((i + 1)): station${dev_station[i]} had ${dev_file[i]} (--transferfile)"
+    check "device $((i + 1)): station${dev_station[i]} had ${dev_file[i]} (--transferfile)" \
+        grep -qF "${dev_port[i]} ${dev_file[i]}	DFU file: ${dev_desc[i]}" "$operator/output.txt"
 done
 
 # The planted device made healthy (the same stable name, a new pty), then
@@ -378,15 +379,12 @@ cat "$operator/retry.txt"
 echo "--- job log after the retry ---"
 cat "$log"
 new_rows=$(($(wc -l <"$log") - 1 - rows))
-retried=$(tail -n +$((rows + 2)) "$log")
-[ "$new_rows" -eq 1 ] && [ "$(cut -f1 <<<"$retried")" = "$((planted + 1))" ] &&
-    [ "$(cut -f7 <<<"$retried")" -eq 0 ] && [ "$(cut -f2 <<<"$retried")" = "station2" ]
-check $? "--resume-failed ran exactly the failed row (job $((planted + 1))) again, on station2, and it succeeded"
-
+check "--resume-failed ran one row again ($new_rows)" [ "$new_rows" -eq 1 ]
+check "that row is the failed job $((planted + 1)), again on station2, and it succeeded" \
+    row_is "$(tail -n 1 "$log")" station2 0 $((planted + 1))
 for n in 1 2; do
-    left=$(find "$work/station$n/home" -name '*.dfu' | wc -l)
-    [ "$left" -eq 0 ]
-    check $? "station$n's home holds no firmware file afterwards (--cleanup)"
+    check "station$n's home holds no firmware file afterwards (--cleanup)" \
+        [ -z "$(find "$work/station$n/home" -name '*.dfu')" ]
 done
 
 # tarnsim writes the image it received when it is stopped.
@@ -395,12 +393,14 @@ for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     wait "${pids[i]}" 2>/dev/null || true
 done
 pids=()
+same_image() { # FILE RECEIVED: the received image is the file without its suffix
+    [ -f "$2" ] && cmp -s -n "$(($(stat -c %s "$1") - 16))" "$1" "$2" &&
+        [ "$(stat -c %s "$2")" -eq "$(($(stat -c %s "$1") - 16))" ]
+}
 for ((i = 0; i < ${#dev_station[@]}; i++)); do
-    file=$operator/${dev_file[i]}
-    image=$work/station${dev_station[i]}/devices/received-$i.bin
-    image_size=$(($(stat -c %s "$file") - 16))
-    [ -f "$image" ] && head -c "$image_size" "$file" | cmp -s - "$image"
-    check $? "device $((i + 1)) (${dev_port[i]}) received exactly ${dev_file[i]}'s $image_size-byte image"
+    check "device $((i + 1)) (${dev_port[i]}) received exactly ${dev_file[i]}'s image" \
+        same_image "$operator/${dev_file[i]}" \
+        "$work/station${dev_station[i]}/devices/received-$i.bin"
 done
 if [ -n "$joblog" ]; then
     cp "$log" "$joblog"
