@@ -82,20 +82,46 @@ def texts_of_identifier(code, name):
     return found
 
 
+def argument_at(code, i):
+    """The text of the call argument starting at code[i], up to its ',' or ')'."""
+    depth, j = 0, i
+    while j < len(code):
+        c = code[j]
+        if c in "\"'":
+            k = j + 1
+            while k < len(code) and code[k] != c:
+                k += 2 if code[k] == "\\" else 1
+            j = k
+        elif c in "([{":
+            depth += 1
+        elif c in ")]}":
+            if depth == 0:
+                break
+            depth -= 1
+        elif c == "," and depth == 0:
+            break
+        j += 1
+    return code[i:j]
+
+
 def messages_of(path):
     code = strip_comments(path.read_text(encoding="utf-8", errors="replace"))
     found = []
     for call, index in PRINT_CALLS:
         opener = rf"\b{call}" if index is None else rf"(?<![\w:]){call}\s*\("
         for m in re.finditer(opener, code):
-            at = m.end()
-            text = literals_at(code, at)
-            if text is not None:
+            # Every literal of the argument (a choice between texts has
+            # several), and every name in it that holds a text.
+            argument = argument_at(code, m.end())
+            at = 0
+            while (literal := re.search(r'"', argument[at:])) is not None:
+                start = at + literal.start()
+                text = literals_at(argument, start)
                 found.append(text)
-                continue
-            ident = re.match(r"\s*([A-Za-z_]\w*)\s*[,)]", code[at:])
-            if ident:
-                found.extend(texts_of_identifier(code, ident.group(1)))
+                end = re.match(r'(?:\s*"(?:[^"\\]|\\.)*")+', argument[start:]).end()
+                at = start + end
+            for name in set(re.findall(r"\b[A-Za-z_]\w*\b", re.sub(r'"(?:[^"\\]|\\.)*"', "", argument))):
+                found.extend(texts_of_identifier(code, name))
     lines = []
     for text in found:
         for line in text.split("\n"):
