@@ -79,10 +79,10 @@ cleanup() {
     for account in "${accounts[@]}"; do
         # Whatever a session of the account may still run was started by
         # this run through that station.
-        for pid in $(ps -o pid= -u "$account" 2>/dev/null); do
+        for pid in $(find /proc -maxdepth 1 -regex '/proc/[0-9]+' -user "$account" -printf '%f ' 2>/dev/null); do
             kill "$pid" 2>/dev/null || true
         done
-        userdel -r "$account" 2>/dev/null || userdel "$account" 2>/dev/null || true
+        userdel -r "$account" 2>/dev/null || userdel -r -f "$account" 2>/dev/null || true
     done
     # useradd and userdel leave their own backups of the account files,
     # which would still name the stations: they go back as they were.
