@@ -21,6 +21,7 @@
 # everything else it started, whatever way it ends. Exit status 0 only
 # when every check holds.
 set -euo pipefail
+caller_dir=$PWD
 cd "$(dirname "$0")/.."
 
 joblog=""
@@ -29,9 +30,9 @@ deb=""
 size=8000
 while [ $# -gt 0 ]; do
     case "$1" in
-    --joblog) joblog=$2; shift 2 ;;
+    --joblog) joblog=$(cd "$caller_dir" && realpath -m "$2"); shift 2 ;;
     --small) small=1; shift ;;
-    --deb) deb=$2; shift 2 ;;
+    --deb) deb=$(cd "$caller_dir" && realpath "$2"); shift 2 ;;
     *) echo "usage: $0 [--joblog FILE] [--small] [--deb FILE]" >&2; exit 2 ;;
     esac
 done
@@ -57,7 +58,6 @@ if [ -z "$deb" ]; then
 fi
 deb=$(realpath "$deb")
 echo "installing on each station: $deb ($(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version))"
-[ -n "$joblog" ] && joblog=$(realpath -m "$joblog")
 
 work=$(mktemp -d /tmp/tarn_stations_XXXXXX)
 # The stations' accounts must reach their own folders inside.
