@@ -3,14 +3,18 @@
 # machine lacks. Pass "--with-windows" to add the MinGW-w64 cross compiler and
 # Wine; pass "--with-fuzz" to add clang (libFuzzer); pass "--with-packaging"
 # to add what builds and checks the packages (dpkg-shlibdeps, lintian, zip,
-# file for CPack's library scan, man-db and mandoc for the pages).
+# file for CPack's library scan, man-db and mandoc for the pages); pass
+# "--with-stations" to add what scripts/flash_stations.sh needs (an SSH
+# server and client, and rsync, which parallel's --transferfile uses on both
+# ends).
 set -euo pipefail
-want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel)
+want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel mandoc)
 for arg in "$@"; do
     case "$arg" in
     --with-windows) want+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
     --with-fuzz) want+=(clang libclang-rt-14-dev) ;;
     --with-packaging) want+=(dpkg-dev lintian zip file man-db mandoc) ;;
+    --with-stations) want+=(openssh-server openssh-client rsync) ;;
     esac
 done
 missing=()

@@ -5,7 +5,8 @@
 #   3. tarnload.exe cross-built with MinGW-w64 (and, where the hook exists,
 #      run under Wine);
 #   4. short fuzzing runs, where the hook exists;
-#   5. the release files: reproducible, installed and purged.
+#   5. the release files: reproducible, installed and purged;
+#   6. the stations recipe over SSH, installed from that package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-windows --with-fuzz
@@ -24,4 +25,5 @@ for step in scripts/test_wine.sh scripts/test_fuzz.sh; do
     if [ -f "$step" ]; then bash "$step"; fi
 done
 bash scripts/test_package.sh
+bash scripts/flash_stations.sh --small
 echo "all test stages passed"

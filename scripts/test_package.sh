@@ -39,6 +39,9 @@ if ! cmp -s "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"; then
     exit 1
 fi
 echo "reproducible: both clones gave the same SHA256SUMS"
+# The stations stage installs these files rather than build them a third time.
+rm -rf dist
+cp -r "$first/dist" dist
 
 fail() { echo "test_package: $*"; exit 1; }
 deb=$(ls "$first"/dist/tarnload_*_amd64.deb)
