@@ -9,6 +9,8 @@
 #include "serial_port.h"
 #include "trace.h"
 
+#include <algorithm>
+
 namespace {
 
 // Offset of the data in a reply: 2 bytes status, 2 bytes data length.
@@ -101,10 +103,8 @@ class LoopClock {
             }
         }
         uint64_t after = plat_NowUs();
-        uint64_t tick_end = base_us_ + TICK_US;
-        if (tick_end > GiveUpUs() && GiveUpUs() > after) {
-            tick_end = GiveUpUs();
-        }
+        // No wait reaches beyond the bound; the last look waits for nothing.
+        const uint64_t tick_end = std::min(base_us_ + TICK_US, GiveUpUs());
         if (after < tick_end) {
             if (response_pending) {
                 // Nothing would be read: no receive record is registered.
