@@ -123,7 +123,7 @@ class LoopClock {
     }
 
     // Passes of the last look on a line whose input never runs dry.
-    static constexpr uint16_t LAST_LOOK_PASSES = 64;
+    static constexpr uint16_t LAST_LOOK_PASSES = 4;
 
     const uint64_t start_us_;
     uint64_t base_us_;

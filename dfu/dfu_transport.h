@@ -19,7 +19,7 @@
 // reads and handles the input already there (a process that was stopped
 // and resumed finds the device's frames waiting), and gives up when that
 // did not end it. On a line whose input never runs dry the last look is a
-// fixed number of passes.
+// few passes.
 //
 // The rest between copies of an unacknowledged frame counts its ticks from
 // the moment a flush has put the frame on the line, plus the answer
