@@ -172,8 +172,15 @@ uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks) {
             }
         }
     }
+    // Input one poll reads at most: the receive record's longest frame with
+    // every byte escaped, and its delimiters. A frame the record can hold is
+    // still read in one poll, yet a line that delivers faster than its frames
+    // are checked (and their errors printed) hands the waiting loop back its
+    // clock.
+    const uint32_t input_max =
+        receive_record != nullptr ? 2u * (4u + receive_record->length) + 2u : 0u;
     uint8_t b = 0;
-    while (receive_record != nullptr && com_GetByte(&b)) {
+    for (uint32_t n = 0; n < input_max && receive_record != nullptr && com_GetByte(&b); ++n) {
         if (bcsp_AssembleStep(b, receive_record->data, receive_record->length)) {
             const uint8_t result = bcsp_ProcessFrame();
             *activity |= result;

@@ -66,7 +66,9 @@ void bcsp_Withdraw(const BcspPacket* record);
 void bcsp_SetReceiveBuffer(BcspPacket* record);
 
 // One step of the engine: at most one encoded byte out (two when it ends a
-// frame), then input until a packet is delivered or input runs dry.
+// frame), then input until a packet is delivered, input runs dry, or as
+// many bytes as the receive record's longest frame can take on the line
+// (every byte escaped) have been read.
 // Fills *activity with ACTIVITY_* bits. Returns the idle countdown
 // (0..IDLE_TICKS): 0 = call again at once; non-zero = nothing to send now
 // (the caller flushes the port and waits for input or the next tick).

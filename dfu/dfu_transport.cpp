@@ -9,6 +9,8 @@
 #include "serial_port.h"
 #include "trace.h"
 
+#include <algorithm>
+
 namespace {
 
 // Offset of the data in a reply: 2 bytes status, 2 bytes data length.
@@ -44,10 +46,13 @@ uint16_t AddTicks(uint16_t count, uint64_t more) {
     return static_cast<uint16_t>(more < uint64_t{TICKS_MAX} - count ? count + more : TICKS_MAX);
 }
 
-// The ticks of one waiting loop (see dfu_transport.h).
+// The clock of one waiting loop (see dfu_transport.h): the rest's ticks for
+// the engine, and the loop's bound in real time.
 class LoopClock {
   public:
-    LoopClock() : base_us_(plat_NowUs()) {}
+    explicit LoopClock(uint16_t bound_ticks)
+        : start_us_(plat_NowUs()), base_us_(start_us_),
+          end_us_(start_us_ + uint64_t{bound_ticks} * TICK_US) {}
 
     // One poll of the engine, told the ticks passed since the last one.
     uint8_t Poll(uint8_t* activity) {
@@ -57,20 +62,49 @@ class LoopClock {
     }
 
     // The end of every loop pass: an idle engine gets its output flushed,
-    // then the pass waits for input or the end of the tick; the whole ticks
-    // passed count against the loop's time-out.
-    void Step(uint8_t idle, uint16_t* ticks) {
-        if (idle == 0) {
-            return;
+    // then the pass waits for input or the end of the tick, never beyond the
+    // bound. False once the bound has passed and the last look is over:
+    // nothing the loop could still handle is waiting.
+    bool Step(uint8_t idle) {
+        if (idle != 0) {
+            Rest();
         }
+        if (plat_NowUs() < GiveUpUs()) {
+            return true;
+        }
+        // The last look: whatever arrived while the bound ran out (or while
+        // the process was stopped) is read and handled before giving up. A
+        // line that never falls quiet gets a fixed number of passes.
+        return ++last_look_passes_ <= LAST_LOOK_PASSES && !response_pending && com_Wait(0);
+    }
+
+    // Milliseconds since the loop began.
+    uint32_t ElapsedMs() const {
+        return static_cast<uint32_t>((plat_NowUs() - start_us_) / TICK_US);
+    }
+
+  private:
+    uint64_t GiveUpUs() const { return end_us_ > grace_end_us_ ? end_us_ : grace_end_us_; }
+
+    void Rest() {
+        const uint64_t write_start = plat_NowUs();
         if (com_Flush()) {
-            // Ticks count from when the frame has left, and on a port whose
-            // answers take longer to come back (a network port) from when
-            // they can have come back.
-            base_us_ = plat_NowUs() + uint64_t{com_AnswerAllowanceMs()} * 1000;
+            // The rest counts from when the frame has left, and on a port
+            // whose answers take longer to come back (a network port) from
+            // when they can have come back.
+            const uint64_t written = plat_NowUs();
+            const uint64_t answerable = written + uint64_t{com_AnswerAllowanceMs()} * TICK_US;
+            base_us_ = answerable;
+            // A write begun within the bound may finish, and its answer may
+            // still arrive: that moves the give-up time once, by one write
+            // and one allowance, however many writes follow.
+            if (write_start < end_us_ && answerable > grace_end_us_) {
+                grace_end_us_ = answerable;
+            }
         }
         uint64_t after = plat_NowUs();
-        const uint64_t tick_end = base_us_ + TICK_US;
+        // No wait reaches beyond the bound; the last look waits for nothing.
+        const uint64_t tick_end = std::min(base_us_ + TICK_US, GiveUpUs());
         if (after < tick_end) {
             if (response_pending) {
                 // Nothing would be read: no receive record is registered.
@@ -85,13 +119,18 @@ class LoopClock {
         }
         const uint64_t whole = (after - base_us_) / TICK_US;
         base_us_ += whole * TICK_US;
-        *ticks = AddTicks(*ticks, whole);
         elapsed_ = AddTicks(elapsed_, whole);
     }
 
-  private:
+    // Passes of the last look on a line whose input never runs dry.
+    static constexpr uint16_t LAST_LOOK_PASSES = 4;
+
+    const uint64_t start_us_;
     uint64_t base_us_;
+    const uint64_t end_us_;
+    uint64_t grace_end_us_ = 0;
     uint16_t elapsed_ = 0;
+    uint16_t last_look_passes_ = 0;
 };
 
 uint16_t Le16(const uint8_t b[2]) {
@@ -121,8 +160,8 @@ bool dfu_EstablishLink() {
     response_pending = false;
 
     // A lost port cannot come up again: the wait ends at once.
-    LoopClock clock;
-    for (uint16_t ticks = 0; ticks < LINK_TIMEOUT_TICKS && !com_PortLost();) {
+    LoopClock clock(LINK_TIMEOUT_TICKS);
+    for (bool waiting = true; waiting && !com_PortLost();) {
         uint8_t activity = 0;
         const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
@@ -133,7 +172,7 @@ bool dfu_EstablishLink() {
                 Rearm();
             }
             if (trace_On()) {
-                trace_Event("link", "up after %u ticks", ticks);
+                trace_Event("link", "up after %u ticks", clock.ElapsedMs());
             }
             return true;
         }
@@ -143,7 +182,7 @@ bool dfu_EstablishLink() {
         if (activity & ACTIVITY_PEER_RESET) {
             return false;
         }
-        clock.Step(idle, &ticks);
+        waiting = clock.Step(idle);
     }
     if (trace_On()) {
         trace_Event("link", "establishment timed out after %u ticks", LINK_TIMEOUT_TICKS);
@@ -165,8 +204,8 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
     bool awaiting_link_up = bcsp_LinkState() != LINK_GARRULOUS;
     for (uint8_t attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
         bcsp_Send(&send_packet);
-        LoopClock clock;
-        for (uint16_t ticks = 0; ticks < timeout_ticks && !com_PortLost();) {
+        LoopClock clock(timeout_ticks);
+        for (bool waiting = true; waiting && !com_PortLost();) {
             uint8_t activity = 0;
             const uint8_t idle = clock.Poll(&activity);
             CountPeerReset(activity);
@@ -204,7 +243,7 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
                 }
                 awaiting_link_up = true;
             }
-            clock.Step(idle, &ticks);
+            waiting = clock.Step(idle);
         }
         // No retries for a port that is gone: the loss has been reported.
         if (com_PortLost()) {
@@ -223,8 +262,8 @@ bool dfu_SendPacket(const uint8_t* data, uint16_t length, uint16_t timeout_ticks
 }
 
 uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
-    LoopClock clock;
-    for (uint16_t ticks = 0; ticks < REPLY_TIMEOUT_TICKS && !com_PortLost();) {
+    LoopClock clock(REPLY_TIMEOUT_TICKS);
+    for (bool waiting = true; waiting && !com_PortLost();) {
         uint8_t activity = 0;
         const uint8_t idle = clock.Poll(&activity);
         CountPeerReset(activity);
@@ -267,7 +306,7 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
             con_Print("dfu_ReceivePacket detected peer reset\n");
             return DFU_TRANSPORT_FAILED;
         }
-        clock.Step(idle, &ticks);
+        waiting = clock.Step(idle);
     }
     if (!com_PortLost()) {
         if (trace_On()) {

@@ -3,25 +3,38 @@
 // waiting loop that drives the link engine; all communication time-outs
 // are counted here in ticks.
 //
-// A tick is one millisecond of the program's clock (plat_NowUs), counted
-// by each waiting loop from the moment it began, and counted afresh from
-// the moment a flush has put the engine's output on the line: the time a
-// frame takes to leave is never counted, since the write itself lasts
-// until the frame has left and a rest must pace copies from there. (A port whose answers need longer to come back
-// than a local line, a network port, moves that point later by its answer
-// allowance: the rest before a copy then starts when the first copy can
-// have been answered.)
+// A tick is one millisecond of the program's clock (plat_NowUs). Each
+// waiting loop gives up once its count of ticks has passed in real time
+// from the moment it began, whether its passes found the engine busy or
+// idle: a line that never falls quiet (a device printing logs, a noisy
+// adapter) or one that trickles a byte now and then ends the wait on time
+// all the same. Two things may move that moment once, never again: a write
+// begun within the bound finishes (the write lasts until its frame has left
+// the line), and on a port whose answers need longer to come back than a
+// local line's, a network port, that write's answer allowance
+// (com_AnswerAllowanceMs) passes too. So a wait of N ticks ends after at
+// most N ms + one write + one allowance.
 //
-// A pass whose poll finds the engine idle flushes its output and then
-// waits through com_Wait until input arrives or the current tick is over,
-// whichever comes first: a reply is read the moment it arrives, not at the
-// end of a sleep. Input that wakes a pass early does not count a tick;
-// the ticks that have passed are handed to the engine (bcsp_PollElapsed),
-// so its rest and every time-out below last at least their number of
-// milliseconds however much input arrives, garbage or acknowledgements
-// alike. While a delivered reply waits for dfu_ReceivePacket no input is
+// A wait whose bound has passed takes a last look before giving up: it
+// reads and handles the input already there (a process that was stopped
+// and resumed finds the device's frames waiting), and gives up when that
+// did not end it. On a line whose input never runs dry the last look is a
+// few passes.
+//
+// The rest between copies of an unacknowledged frame counts its ticks from
+// the moment a flush has put the frame on the line, plus the answer
+// allowance on a network port: a copy goes out only once the answer to the
+// one before can no longer be on its way. A pass whose poll finds the
+// engine idle flushes its output and then waits through com_Wait until
+// input arrives or the current tick is over, whichever comes first: a reply
+// is read the moment it arrives, not at the end of a sleep. The ticks that
+// have passed are handed to the engine (bcsp_PollElapsed), so its rest lasts
+// at least its number of milliseconds however much input arrives, garbage
+// or acknowledgements alike. A busy pass does its work at once, without
+// waiting. While a delivered reply waits for dfu_ReceivePacket no input is
 // read, and a pass sleeps to the end of its tick instead of waiting on the
-// port.
+// port. Sleeps the device asks for (poll time-outs, busy) are its callers'
+// and lie outside every bound here.
 
 #include <cstdint>
 
@@ -48,7 +61,7 @@ static_assert(sizeof(DfuResponse) == RX_BUFFER_CAPACITY);
 // layer has printed the reason.
 
 // Resets the link, purges the port, registers the receive record and waits
-// at most 5000 ticks for the link to come up. True when it is up. Prints
+// at most 5000 ticks (see above) for the link to come up. True when it is up. Prints
 // nothing.
 bool dfu_EstablishLink();
 

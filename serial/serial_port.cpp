@@ -34,6 +34,8 @@ bool answer_due_next_write = false; // the next write carries the marked frame
 bool answer_awaited = false;        // written at answer_since_us, not answered yet
 bool answer_ambiguous = false;      // a copy went out since
 uint64_t answer_since_us = 0;
+// The allowance reported under com_SetOps.
+uint32_t ops_allowance_ms = 0;
 
 const ComPortOps* ops() {
     if (port_ops != nullptr) {
@@ -56,6 +58,7 @@ void clear_buffers() {
 
 void com_SetOps(const ComPortOps* ops) {
     port_ops = ops;
+    ops_allowance_ms = 0;
     clear_buffers();
     port_lost = false;
 }
@@ -101,7 +104,14 @@ void com_AnswerArrived() {
     answer_due_next_write = false;
 }
 
+void com_SetOpsAnswerAllowanceMs(uint32_t ms) {
+    ops_allowance_ms = ms;
+}
+
 uint32_t com_AnswerAllowanceMs() {
+    if (port_ops != nullptr) {
+        return ops_allowance_ms;
+    }
     return network_port() ? com_NetAnswerAllowanceMs() : 0;
 }
 

@@ -63,6 +63,9 @@ const ComPortOps* com_PlatformOps();
 // Replace the port operations (nullptr restores the platform's) and empty
 // both buffers. Tests use it to put an in-memory line behind the module.
 void com_SetOps(const ComPortOps* ops);
+// Under com_SetOps, the answer allowance com_AnswerAllowanceMs reports: a
+// network port's timing on an in-memory line (tests). com_SetOps sets 0.
+void com_SetOpsAnswerAllowanceMs(uint32_t ms);
 
 // Opens and configures the port `name`, exactly as typed (Windows: a bare
 // COMn gets the \\.\ device prefix). A name starting rfc2217:// or
@@ -83,7 +86,7 @@ void com_AnswerArrived();
 
 // How long after a write its answer can still be on its way beyond the
 // write's own air time, in ms: the round trip of a network port, 0 on a
-// local port (and under com_SetOps).
+// local port (under com_SetOps: what com_SetOpsAnswerAllowanceMs set).
 uint32_t com_AnswerAllowanceMs();
 
 // Delivers the next received byte into *b and returns true, or returns

@@ -49,6 +49,11 @@ Run:
   --adapter-latency-ms MS  hold the device's bytes like a USB adapter's latency timer:
                            they reach the host MS after the first of them was held, or
                            at once when 62 are held (default 0: no adapter)
+  --babble-after-block K   once DNLOAD block K has arrived and what the device wrote at
+                           once has gone out, the line carries endless noise at line
+                           speed instead (a console at another baud rate: no frame passes)
+  --trickle-after-block K  once DNLOAD block K has arrived, the device's bytes reach the
+                           host one a second
   --quiet                  no diagnostics on standard error
   --trace FILE             append the device's side of the run trace to FILE, in the format
                            of tarnload's TARNLOAD_TRACE ("-": standard error); frames the
@@ -276,6 +281,8 @@ Table RunTable(RunOptions& r) {
                         return !v.empty();
                     }};
     t["--adapter-latency-ms"] = {true, u32, ms(&r.adapter_latency_ms)};
+    t["--babble-after-block"] = {true, u16, block(&r.babble_after_block)};
+    t["--trickle-after-block"] = {true, u16, block(&r.trickle_after_block)};
     t["--start"] = {true, "app, dfu-idle, error or a state number 0..10",
                     [&d](const std::string& v) {
                         uint64_t n = 0;

@@ -22,6 +22,13 @@ struct RunOptions {
     // The device's bytes reach the host the way a USB adapter's latency
     // timer lets them through (0 = as soon as they are on the line).
     uint32_t adapter_latency_ms = 0;
+    // Once DNLOAD block number babble_after_block has arrived and what the
+    // device wrote at once has gone out, the line carries endless noise at
+    // line speed instead of the device's bytes (-1: never).
+    int32_t babble_after_block = -1;
+    // Once DNLOAD block number trickle_after_block has arrived, the device's
+    // bytes reach the host one a second (-1: never).
+    int32_t trickle_after_block = -1;
 };
 
 // `tarnsim decode`: a capture of one direction of a line, as trace lines.

@@ -4,6 +4,7 @@
 #include "sim_capture.h"
 #include "sim_device.h"
 #include "sim_dfu_file.h"
+#include "sim_noise.h"
 #include "sim_options.h"
 #include "sim_stats.h"
 #include "trace.h"
@@ -45,6 +46,45 @@ constexpr size_t IO_CHUNK = 4096;
 // A USB adapter passes bytes to the host in packets of this many at most.
 constexpr size_t ADAPTER_PACKET_BYTES = 62;
 constexpr uint64_t US_PER_MS = 1000;
+constexpr uint64_t NS_PER_US = 1000;
+// A trickling line lets one byte through this often.
+constexpr uint64_t TRICKLE_INTERVAL_US = 1000000;
+// A babbling line is topped up this often: a steady stream, as on a wire.
+constexpr uint64_t BABBLE_STEP_US = 1000;
+constexpr uint8_t DNLOAD_REQUEST = 1;
+// Any fixed seed: the noise only has to look random and repeat between runs.
+constexpr uint64_t NOISE_SEED = 0x7A52;
+
+// What the line does once a chosen DNLOAD block has arrived: noise in place
+// of the device's bytes, or its bytes one a second.
+struct LineTurn {
+    bool babbling = false;
+    bool trickling = false;
+    uint64_t babble_since_us = 0;
+    uint64_t babbled = 0; // noise bytes due so far, written or dropped
+    uint64_t next_trickle_us = 0;
+    size_t requests_seen = 0;
+
+    void Watch(const sim::Device& device, const sim::RunOptions& options, uint64_t now_us) {
+        const std::vector<sim::RequestRecord>& requests = device.Requests();
+        for (; requests_seen < requests.size(); ++requests_seen) {
+            const sim::RequestRecord& r = requests[requests_seen];
+            if (r.request != DNLOAD_REQUEST) {
+                continue;
+            }
+            if (!babbling && options.babble_after_block >= 0 &&
+                r.value >= options.babble_after_block) {
+                babbling = true;
+                babble_since_us = now_us;
+            }
+            if (!trickling && options.trickle_after_block >= 0 &&
+                r.value >= options.trickle_after_block) {
+                trickling = true;
+                next_trickle_us = now_us + TRICKLE_INTERVAL_US;
+            }
+        }
+    }
+};
 
 // How fast the host answers: from the moment a write of the device's bytes
 // has handed them to the terminal to the next byte the host writes.
@@ -246,6 +286,8 @@ int RunDevice(const sim::RunOptions& options) {
     uint8_t buffer[IO_CHUNK];
     uint64_t last_host_us = NowUs();
     uint32_t updates_seen = 0;
+    LineTurn turn;
+    sim::LineNoise noise(NOISE_SEED);
 
     while (!stop_requested) {
         uint64_t now = NowUs();
@@ -266,6 +308,9 @@ int RunDevice(const sim::RunOptions& options) {
         device.AdvanceTo(NowUs());
         std::vector<uint8_t>& line_out = latency_us != 0 ? held : pending;
         for (size_t n; (n = device.Transmit(buffer, sizeof buffer)) != 0;) {
+            if (turn.babbling) {
+                continue;
+            }
             if (line_out.empty()) {
                 held_since_us = NowUs();
             }
@@ -276,8 +321,23 @@ int RunDevice(const sim::RunOptions& options) {
             pending.insert(pending.end(), held.begin(), held.end());
             held.clear();
         }
-        if (!pending.empty()) {
-            const ssize_t n = write(master, pending.data(), pending.size());
+        turn.Watch(device, options, NowUs());
+        if (turn.babbling) {
+            const uint64_t due = (NowUs() - turn.babble_since_us) * NS_PER_US / sim::PACED_BYTE_NS;
+            for (; turn.babbled < due; ++turn.babbled) {
+                const uint8_t b = noise.Next();
+                if (pending.size() < MAX_PENDING_OUTPUT) {
+                    pending.push_back(b);
+                }
+            }
+        }
+        const bool trickle_due = !turn.trickling || NowUs() >= turn.next_trickle_us;
+        if (!pending.empty() && trickle_due) {
+            const ssize_t n =
+                write(master, pending.data(), turn.trickling ? size_t{1} : pending.size());
+            if (n > 0 && turn.trickling) {
+                turn.next_trickle_us = NowUs() + TRICKLE_INTERVAL_US;
+            }
             if (n > 0) {
                 turnaround.DeviceWrote(NowUs());
                 pending.erase(pending.begin(), pending.begin() + n);
@@ -311,6 +371,12 @@ int RunDevice(const sim::RunOptions& options) {
         } else if (next - now < wait) {
             wait = next - now;
         }
+        if (turn.babbling) {
+            wait = std::min(wait, BABBLE_STEP_US);
+        }
+        if (turn.trickling && !pending.empty()) {
+            wait = turn.next_trickle_us <= now ? 0 : std::min(wait, turn.next_trickle_us - now);
+        }
         if (!held.empty()) {
             const uint64_t release = held_since_us + latency_us;
             wait = release <= now ? 0 : std::min(wait, release - now);
@@ -321,7 +387,8 @@ int RunDevice(const sim::RunOptions& options) {
             nanosleep(&rest, nullptr);
             continue;
         }
-        pollfd pfd{master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        const bool output_due = !pending.empty() && (!turn.trickling || wait == 0);
+        pollfd pfd{master, static_cast<short>(POLLIN | (output_due ? POLLOUT : 0)), 0};
         timespec timeout{0, static_cast<long>(wait * 1000)};
         ppoll(&pfd, 1, &timeout, nullptr);
     }

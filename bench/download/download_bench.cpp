@@ -25,8 +25,12 @@
 // the host's acknowledgement was still on its way. The ceiling stays the
 // local line's: the network adds round trips that one request in flight
 // cannot hide, and the table shows what they cost.
+// It ends with the time to give up on a connection that falls silent
+// mid-download (the device off the line, the connection open) at 0, 20 and
+// 50 ms each way: four send attempts of 5 s, each with at most one answer
+// allowance. --give-up runs only those.
 //
-// Usage: download_bench [--wine WINE EXE LINK NAME] [--network] [work-dir]
+// Usage: download_bench [--wine WINE EXE LINK NAME] [--network | --give-up] [work-dir]
 //        download_bench --trace-cost N [work-dir]
 // The second form measures what TARNLOAD_TRACE costs: N pairs of paced pty
 // runs, untraced and traced (to a file) in turn so that both see the same
@@ -446,8 +450,80 @@ int TraceCost(int pairs, const std::string& firmware, const std::string& dir, do
     return 0;
 }
 
+// Blocks the device takes before it falls silent in the give-up cases.
+constexpr int SILENT_AFTER_BLOCK = 20;
+// Longer than any run: a device off the line for good.
+constexpr int SILENT_FOR_MS = 600000;
+
+// A network connection that goes silent mid-download: the device restarts
+// after a block and stays off the line, the connection stays open. Returns
+// the seconds from the last block's progress dot to "Download failed" (the
+// host's give-up), or a negative value when the run did not end that way.
+double SilentGiveUpSeconds(const char* scheme, int delay_ms, const std::string& firmware) {
+    e2e::Peer sim;
+    // Started in DFU mode: a detach's restart would keep it off the line as long.
+    if (!sim.Start({TARNSIM_PATH, "--paced", "--busy-answers=0", "--quiet", "--start=dfu-idle",
+                    "--restart-after-block=" + std::to_string(SILENT_AFTER_BLOCK),
+                    "--restart-ms=" + std::to_string(SILENT_FOR_MS)})) {
+        return -1;
+    }
+    const std::string pty = sim.ReadLine(5000);
+    e2e::Ser2net server;
+    e2e::DelayProxy proxy;
+    if (pty.rfind("/dev/", 0) != 0 || !server.Start(pty)) {
+        return -1;
+    }
+    int tcp_port = std::string(scheme) == "rfc2217" ? server.Rfc2217Port() : server.RawPort();
+    if (delay_ms > 0) {
+        if (!proxy.Start(tcp_port, delay_ms)) {
+            return -1;
+        }
+        tcp_port = proxy.Port();
+    }
+    const std::string port = std::string(scheme) + "://127.0.0.1:" + std::to_string(tcp_port);
+    const std::vector<e2e::TimedChunk> chunks =
+        e2e::RunOnTerminal({TARNLOAD_PATH, port, firmware}, RUN_TIMEOUT_MS);
+    proxy.Stop();
+    server.Stop();
+    sim.Stop(0);
+    long last_dot_ms = -1;
+    for (const e2e::TimedChunk& chunk : chunks) {
+        if (chunk.text.find("Download failed") != std::string::npos) {
+            return last_dot_ms < 0 ? -1 : double(chunk.ms - last_dot_ms) / 1000.0;
+        }
+        if (chunk.text.find('.') != std::string::npos) {
+            last_dot_ms = chunk.ms;
+        }
+    }
+    return -1;
+}
+
+// The give-up on a silent connection at 0, 20 and 50 ms each way; false
+// when a run did not end that way.
+bool GiveUpCases(const std::string& firmware) {
+    bool ok = true;
+    std::printf("give up on a silent connection (the device silent after block %d; "
+                "4 send attempts of 5 s):\n",
+                SILENT_AFTER_BLOCK);
+    for (int delay : {0, 20, 50}) {
+        const double s = SilentGiveUpSeconds("socket", delay, firmware);
+        const std::string name =
+            delay == 0 ? "direct" : "+" + std::to_string(delay) + " ms each way";
+        if (s < 0) {
+            std::printf("  socket://, %-18s FAILED (the run did not give up as expected)\n",
+                        name.c_str());
+        } else {
+            std::printf("  socket://, %-18s %.1f s\n", name.c_str(), s);
+        }
+        std::fflush(stdout);
+        ok = s >= 0 && ok;
+    }
+    return ok;
+}
+
 // The local port, then each network port at each added delay, and a closing
-// table of every case against the local one.
+// table of every case against the local one; then the time to give up on a
+// connection that falls silent.
 bool RunNetworkCases(const Program& program, const std::string& dir, const std::string& firmware,
                      const Bytes& image) {
     const char* const schemes[] = {"socket", "rfc2217"};
@@ -478,6 +554,8 @@ bool RunNetworkCases(const Program& program, const std::string& dir, const std::
                     100.0 * (vs_local - 1.0), figures[i].sent_twice.c_str(),
                     figures[i].device_sent_twice.c_str(), figures[i].cpu_s);
     }
+    std::printf("\n");
+    ok = GiveUpCases(firmware) && ok;
     return ok;
 }
 
@@ -486,6 +564,7 @@ bool RunNetworkCases(const Program& program, const std::string& dir, const std::
 int main(int argc, char** argv) {
     Program program;
     bool network = false;
+    bool give_up = false;
     std::string dir;
     int trace_pairs = 0;
     for (int i = 1; i < argc; ++i) {
@@ -503,9 +582,11 @@ int main(int argc, char** argv) {
             program.name = argv[++i];
         } else if (arg == "--network") {
             network = true;
+        } else if (arg == "--give-up") {
+            give_up = true;
         } else if (arg.rfind("--", 0) == 0) {
             std::fprintf(stderr, "Usage: download_bench [--wine WINE EXE LINK NAME] [--network | "
-                                 "--trace-cost N] [work-dir]\n");
+                                 "--give-up | --trace-cost N] [work-dir]\n");
             return 2;
         } else {
             dir = arg;
@@ -539,6 +620,9 @@ int main(int argc, char** argv) {
                 image.size(), BLOCK,
                 program.wine_exe.empty() ? "native" : ("under wine: " + program.wine_exe).c_str());
 
+    if (give_up) {
+        return GiveUpCases(firmware) ? 0 : 1;
+    }
     if (network) {
         return RunNetworkCases(program, dir, firmware, image) ? 0 : 1;
     }

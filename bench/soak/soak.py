@@ -21,6 +21,13 @@ listed with tarnsim's log of the frame and its bytes, never mixed with
 successes. A violation that coincides with a CRC escape is counted as an
 escape and listed.
 
+Hostile lines: from a random block on, the line carries noise instead of the
+device's bytes (babble), or lets the device's bytes through one a second
+(trickle). Every wait of tarnload is bounded in real time, so such a run
+must end within its kind's wall-clock limit, and when it fails its last line
+must say so ("Download failed" or another summary line); a run that outlives
+the limit or fails without that line is a violation.
+
 Usage:
   python3 bench/soak/soak.py --bin build/soak            # full: 200+ runs
   python3 bench/soak/soak.py --bin build/soak --small    # CI: a handful, < 60 s
@@ -58,6 +65,11 @@ DEVICE_FRAMES = 240
 HEALTHY_REQUESTS = 230
 # Device states that no waiting loop of the download ever leaves.
 IDLE_STATES = (0, 2)
+# DNLOAD blocks of the image (230 bytes each).
+IMAGE_BLOCKS = -(-IMAGE_SIZE // 230)
+# The last line of a run that failed for a reason tarnload could name.
+SUMMARY_LINES = (b"Download failed", b"Cannot bring device into dfuIDLE state",
+                 b"Cannot establish communication with device")
 
 
 def drop_frames(p):
@@ -86,6 +98,15 @@ def no_faults(rng):
 def acknowledge_first(rng):
     # The device acknowledges each request at once and replies a moment later.
     return ["--reply-delay-ms", "1"]
+
+
+def line_turn(option, acknowledge):
+    # From a random block on; acknowledged at once, the request is out before
+    # the line turns, and the reply wait decides instead of the send.
+    def args(rng):
+        block = ["--" + option + "-after-block", str(rng.randint(0, IMAGE_BLOCKS - 1))]
+        return block + (["--reply-delay-ms", "1"] if acknowledge else [])
+    return args
 
 
 # kind, rate label, tarnsim options from the run's generator, delay of one
@@ -120,6 +141,12 @@ CELLS = [
     # attempts of T each decide.
     ("stall-ack", "2 T", no_faults, TIMEOUT_MS * 2, 6, 0),
     ("stall-ack", "5 T", no_faults, TIMEOUT_MS * 5, 6, 0),
+    # Noise or a trickle from a random block on: the send's four attempts of
+    # T, or with the request acknowledged at once the reply wait, decide.
+    ("babble", "send", line_turn("babble", False), 0, 6, 0),
+    ("babble", "reply", line_turn("babble", True), 0, 6, 1),
+    ("trickle", "send", line_turn("trickle", False), 0, 6, 0),
+    ("trickle", "reply", line_turn("trickle", True), 0, 6, 1),
 ]
 
 # A healthy run takes about 4 s (up to a minute at the highest byte-fault
@@ -128,6 +155,10 @@ CELLS = [
 # so its runs get a shorter limit.
 WALL_LIMIT_S = {"full": 300, "small": 45}
 RESTART_WALL_LIMIT_S = 40
+# The documented bound of a hostile line: the update up to the turn (a few
+# seconds), then at most a send's 4 x 5 s (plus the request or reply that
+# trickled through before, at 1 byte a second, up to 20 s).
+LINE_TURN_LIMIT_S = {"babble": 35, "trickle": 60}
 
 
 def cell_by_name(kind, rate):
@@ -247,7 +278,8 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
     if verbose:
         print("tarnload:", " ".join(host_cmd))
     env = dict(os.environ, ASAN_OPTIONS="exitcode=86", UBSAN_OPTIONS="exitcode=86")
-    limit = RESTART_WALL_LIMIT_S if kind == "restart" else WALL_LIMIT_S[mode]
+    limit = (RESTART_WALL_LIMIT_S if kind == "restart" else
+             LINE_TURN_LIMIT_S.get(kind, WALL_LIMIT_S[mode]))
     start = time.monotonic()
     hung = False
     with open(host_log, "wb") as out:
@@ -300,6 +332,11 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
     elif rc == 1:
         if complete and not exact:
             problems.append("exit 1 and the device took end-of-image after a wrong image")
+        if kind in LINE_TURN_LIMIT_S:
+            with open(host_log, "rb") as f:
+                lines = f.read().rstrip(b"\n").splitlines()
+            if not lines or lines[-1] not in SUMMARY_LINES:
+                problems.append("exit 1 without a summary line as the last line")
     else:
         problems.append(f"exit status {rc}")
     if not stats:

@@ -7,6 +7,7 @@
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "script_peer.h"
+#include "serial_port.h"
 
 #include <algorithm>
 #include <iterator>
@@ -313,6 +314,90 @@ TEST_F(TransportTest, ANeverQuietLineShortensNoTimeOutAndNoRest) {
         EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
         EXPECT_GE(local.NowUs() - start, 5'000'000u);
     }
+}
+
+// Every wait ends at its bound in real time, whatever the line does: busy
+// passes, input that trickles in, a network allowance. Only a write begun
+// within the bound and its answer allowance may move the end, once.
+TEST_F(TransportTest, EveryWaitEndsAtItsBoundInRealTime) {
+    // Frames whose header fails its check: each one is answered with an
+    // acknowledgement, so the engine has output at every pass.
+    const Bytes bad_frame = {0xC0, 0x41, 0x42, 0x43, 0x44, 0xC0};
+    struct Case {
+        const char* name;
+        uint32_t flood_every_us; // 0: no flood at the waits
+        bool never_dry;          // bad frames at every read
+        bool trickle;            // one byte of bad frames a second
+        uint32_t allowance_ms;
+        // A line that never runs dry keeps each poll reading for a frame's
+        // air time, the last look's polls included.
+        uint32_t slack_ms;
+    };
+    const Case cases[] = {
+        {"a bad frame at every wait", 1000, false, false, 0, 0},
+        {"a line that never runs dry", 0, true, false, 0, 250},
+        {"one byte a second", 0, false, true, 0, 0},
+        {"one byte a second through a slow network port", 0, false, true, 1000, 0},
+        {"a silent network port with a large allowance", 0, false, false, 1000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptPeer local;
+        ASSERT_TRUE(dfu_EstablishLink());
+        com_SetOpsAnswerAllowanceMs(c.allowance_ms);
+        local.answer_link = false;
+        local.flood = bad_frame;
+        local.flood_every_us = c.flood_every_us;
+        local.flood_on_read = c.never_dry;
+        for (uint32_t s = 1; c.trickle && s <= 60; ++s) {
+            local.At(local.NowMs() + s * 1000, [&local, &bad_frame, s] {
+                local.SendRaw({bad_frame[s % (bad_frame.size() - 1)]});
+            });
+        }
+        // Each of `waits` within a millisecond of its bound, plus one allowance.
+        const auto expect_bound = [&](uint64_t start_us, uint64_t bound_ms, uint64_t waits = 1) {
+            const uint64_t took_us = local.NowUs() - start_us;
+            EXPECT_GE(took_us, waits * bound_ms * 1000);
+            EXPECT_LE(took_us, waits * (bound_ms + c.allowance_ms + 1 + c.slack_ms) * 1000);
+        };
+        const uint8_t header[8] = {0x21, 4, 0, 0, 0, 0, 0, 0};
+        uint64_t start = local.NowUs();
+        EXPECT_FALSE(dfu_SendPacket(header, sizeof header, 5000));
+        expect_bound(start, 5000, SEND_ATTEMPTS);
+        // The allowance paces the copies still.
+        const auto& times = local.RequestTimesUs();
+        for (size_t i = 1; i < times.size(); ++i) {
+            EXPECT_GE(times[i] - times[i - 1], (25 + c.allowance_ms) * 1000u) << "copy " << i;
+        }
+        start = local.NowUs();
+        EXPECT_EQ(dfu_ReceivePacket(nullptr, nullptr), DFU_TRANSPORT_FAILED);
+        expect_bound(start, 5000);
+        start = local.NowUs();
+        EXPECT_FALSE(dfu_EstablishLink());
+        expect_bound(start, 5000);
+        const std::string printed = Printed();
+        EXPECT_NE(printed.find("dfu_SendPacket timed out, retry 3\n"), std::string::npos);
+        EXPECT_NE(printed.find("dfu_ReceivePacket timed out\n"), std::string::npos);
+    }
+
+    // The last look: what arrived as the bound ran out (a process stopped
+    // and resumed finds it waiting) is handled before giving up.
+    ScriptPeer last;
+    last.on_request = [&](const sim::Frame&) {
+        last.SendAck();
+        last.At(last.NowMs() + 5000, [&] { last.Send(ScriptPeer::Reply(0, 6, STATUS_IDLE)); });
+    };
+    ASSERT_TRUE(dfu_EstablishLink());
+    DfuStatus st{};
+    EXPECT_TRUE(dfu_GetStatus(&st));
+    EXPECT_EQ(st.state, 2);
+    last.answer_link = false;
+    last.At(last.NowMs() + 5000, [&] {
+        last.SendLink(1);
+        last.SendLink(3);
+    });
+    EXPECT_TRUE(dfu_EstablishLink());
+    EXPECT_EQ(Printed(), "");
 }
 
 TEST_F(TransportTest, RequestCutOffByAPeerResetIsSentAgainOnTheNewLink) {

@@ -8,6 +8,7 @@
 #include "dfu_transport.h"
 #include "platform_clock.h"
 #include "serial_port.h"
+#include "sim_device.h"
 
 namespace {
 
@@ -163,6 +164,10 @@ void ScriptPeer::HostWrote(const uint8_t* buf, uint32_t len) {
 }
 
 uint32_t ScriptPeer::HostRead(uint8_t* buf, uint32_t max) {
+    if (to_host_.empty() && flood_on_read) {
+        Advance(flood.size() * sim::PACED_BYTE_NS / 1000);
+        SendRaw(flood);
+    }
     const uint32_t n = std::min<uint32_t>(max, static_cast<uint32_t>(to_host_.size()));
     std::copy(to_host_.begin(), to_host_.begin() + n, buf);
     to_host_.erase(to_host_.begin(), to_host_.begin() + n);

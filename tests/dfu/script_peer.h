@@ -32,6 +32,9 @@ class ScriptPeer {
     // host waits for input: a line that never falls quiet.
     Bytes flood;
     uint32_t flood_every_us = 0;
+    // While set, `flood` is there again, after its air time at 115200 baud,
+    // whenever the host has read everything: a line that never runs dry.
+    bool flood_on_read = false;
 
     // Queues raw bytes for the host, readable at once.
     void SendRaw(const Bytes& bytes);

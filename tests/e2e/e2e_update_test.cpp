@@ -3,6 +3,7 @@
 // the image the device received compared byte for byte with the file's.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -81,6 +82,7 @@ struct Case {
     int want_status;
     bool want_image; // the device holds exactly the file's image
     bool strip_frame_errors = false;
+    int max_ms = 0; // the run ends within this (0: RUN_TIMEOUT_MS)
 };
 
 class EndToEnd : public ::testing::Test {
@@ -115,8 +117,14 @@ class EndToEnd : public ::testing::Test {
         const std::string pty = device.ReadLine(5000);
         ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << "tarnsim printed: " << pty;
 
+        const auto start = std::chrono::steady_clock::now();
         const e2e::RunResult run = e2e::Run({TARNLOAD_PATH, pty, dir_ + "fw.dfu"}, RUN_TIMEOUT_MS);
+        const auto took = std::chrono::steady_clock::now() - start;
         device.Stop(0);
+        if (c.max_ms != 0) {
+            EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
+                      c.max_ms);
+        }
         EXPECT_EQ(run.exit_status, c.want_status);
 
         std::string out = run.output;
@@ -302,6 +310,16 @@ TEST_F(EndToEnd, FailedUpdates) {
                            "Cannot bring device into dfuIDLE state\n",
          1,
          false},
+        // Noise in place of the reply: the wait ends at its 5 s all the same.
+        {"a line that babbles from a block on",
+         {"--start=dfu-idle", "--reply-delay-ms=20", "--babble-after-block=2", quiet_blocks},
+         1000,
+         Connect(DFU_ID) + "Device in DFU mode\nDownloading\n" + Blocks(1000, 230, "", 3) +
+             "dfu_ReceivePacket timed out\ndfu_Download receive packet failed\n" + FAILED,
+         1,
+         false,
+         true,
+         8000},
         {"short status replies",
          {"--start=dfu-idle", "--short-status"},
          300,
