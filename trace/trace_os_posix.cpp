@@ -53,29 +53,49 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     return fd;
 }
 
+namespace {
+
+// Waits until `fd` can take bytes or `deadline` (ms) has passed: true when
+// it can (or the wait was interrupted: the caller tries again).
+bool wait_for_room(int fd, bool forever, int64_t deadline) {
+    const int64_t left = deadline - monotonic_ms();
+    if (!forever && left <= 0) {
+        return false;
+    }
+    pollfd room{fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, forever ? -1 : static_cast<int>(left));
+    return ready > 0 || (ready < 0 && errno == EINTR);
+}
+
+} // namespace
+
 bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t wait_ms) {
     const int fd = static_cast<int>(handle);
     const bool forever = wait_ms == TRACE_WAIT_FOREVER;
+    // Standard error keeps the blocking mode it came with, so it is asked
+    // first; a file opened O_NONBLOCK answers for itself (and a pipe's poll
+    // may say "full" while the write would still fit the line).
+    const bool blocking_mode = fd == STDERR_FILENO && !forever;
     int64_t deadline = monotonic_ms() + (forever ? 0 : wait_ms);
     bool begun = false;
     while (length > 0) {
-        // The poll keeps a descriptor in blocking mode (standard error) from
-        // blocking; on one opened O_NONBLOCK the write answers for itself.
-        pollfd room{fd, POLLOUT, 0};
-        const int64_t left = deadline - monotonic_ms();
-        const int ready = poll(&room, 1, forever ? -1 : static_cast<int>(left > 0 ? left : 0));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
+        if (blocking_mode) {
+            pollfd room{fd, POLLOUT, 0};
+            const int64_t left = deadline - monotonic_ms();
+            const int ready = poll(&room, 1, static_cast<int>(left > 0 ? left : 0));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0) {
+                return false;
+            }
         }
         const ssize_t put = write(fd, text, length);
         if (put < 0 && errno == EINTR) {
             continue;
         }
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!forever && deadline <= monotonic_ms()) {
+            if (!wait_for_room(fd, forever, deadline)) {
                 return false;
             }
             continue;
