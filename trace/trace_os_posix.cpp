@@ -21,6 +21,18 @@ int64_t monotonic_ms() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
+// Waits until `fd` can take bytes or `deadline` (ms) has passed: true when
+// it can (or the wait was interrupted: the caller tries again).
+bool wait_for_room(int fd, bool forever, int64_t deadline) {
+    const int64_t left = deadline - monotonic_ms();
+    if (!forever && left <= 0) {
+        return false;
+    }
+    pollfd room{fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, forever ? -1 : static_cast<int>(left));
+    return ready > 0 || (ready < 0 && errno == EINTR);
+}
+
 } // namespace
 
 // A line of a pipe or FIFO lands whole or not at all only up to PIPE_BUF.
@@ -52,22 +64,6 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     }
     return fd;
 }
-
-namespace {
-
-// Waits until `fd` can take bytes or `deadline` (ms) has passed: true when
-// it can (or the wait was interrupted: the caller tries again).
-bool wait_for_room(int fd, bool forever, int64_t deadline) {
-    const int64_t left = deadline - monotonic_ms();
-    if (!forever && left <= 0) {
-        return false;
-    }
-    pollfd room{fd, POLLOUT, 0};
-    const int ready = poll(&room, 1, forever ? -1 : static_cast<int>(left));
-    return ready > 0 || (ready < 0 && errno == EINTR);
-}
-
-} // namespace
 
 bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t wait_ms) {
     const int fd = static_cast<int>(handle);
