@@ -123,8 +123,8 @@ CELLS = [
     ("stall-ack", "5 T", no_faults, TIMEOUT_MS * 5, 6, 0),
     # The trace (TARNLOAD_TRACE) names a FIFO that nobody opens, or whose
     # reader stops at a random point: the flash must not notice.
-    ("stalled-trace", "no reader", no_faults, 0, 4, 1),
-    ("stalled-trace", "stops", no_faults, 0, 6, 1),
+    ("trace-stall", "unread", no_faults, 0, 4, 1),
+    ("trace-stall", "stops", no_faults, 0, 6, 1),
 ]
 
 # A healthy run takes about 4 s (up to a minute at the highest byte-fault
@@ -304,7 +304,7 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
     env = dict(os.environ, ASAN_OPTIONS="exitcode=86", UBSAN_OPTIONS="exitcode=86")
     limit = RESTART_WALL_LIMIT_S if kind == "restart" else WALL_LIMIT_S[mode]
     trace_reader = None
-    if kind == "stalled-trace":
+    if kind == "trace-stall":
         fifo = os.path.join(workdir, tag + ".trace")
         os.mkfifo(fifo)
         env["TARNLOAD_TRACE"] = fifo
@@ -313,7 +313,7 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
             trace_reader = StalledTraceReader(fifo, rng.randint(0, 2 * TRACE_PIPE_SIZE))
         if verbose:
             print(f"trace: {fifo}, " + (f"reader stops after {trace_reader.stop_after} bytes"
-                                        if trace_reader else "no reader"))
+                                        if trace_reader else "unread"))
     start = time.monotonic()
     hung = False
     with open(host_log, "wb") as out:
@@ -327,7 +327,7 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
     elapsed = time.monotonic() - start
     if trace_reader:
         trace_reader.release()
-    if kind == "stalled-trace" and rate == "no reader" and host_err.endswith(NO_READER_COMPLAINT):
+    if kind == "trace-stall" and rate == "unread" and host_err.endswith(NO_READER_COMPLAINT):
         host_err = b""  # the complaint asked for, once
     try:
         sim.wait(timeout=2)
