@@ -4,7 +4,10 @@
 #include "file_seek.h"
 
 #include "console.h"
+#include "text_escape.h"
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +29,8 @@ constexpr uint32_t CRC_AT = 12;
 constexpr uint32_t MIN_SUFFIX_OFFSET = DFUFILE_HEADER_SIZE;
 // Bytes read at a time while the CRC of the whole file is taken at open.
 constexpr uint32_t SCAN_CHUNK = 4096;
-// A control character of the description prints as \xNN: four characters.
-constexpr uint32_t ESCAPED_CHAR_SIZE = 4;
+// Room for the longest reason line: a system's error text and little else.
+constexpr size_t REASON_SIZE = 160;
 
 // The CRC-32 register of the file suffix convention: reflected polynomial
 // 0xEDB88320, started at 0xFFFFFFFF.
@@ -96,49 +99,56 @@ bool CrcOfFileBytes(uint32_t length, uint32_t* crc) {
     return true;
 }
 
+// Says why the file is refused, on a line before the caller's summary.
+bool Refuse(const char* format, ...) TARN_PRINTF_LIKE(1, 2);
+bool Refuse(const char* format, ...) {
+    char reason[REASON_SIZE];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    con_Print("Firmware file: %s\n", reason);
+    return false;
+}
+
+// A read of the file's own bytes that came back short: the file ended
+// before, or the system failed to read it.
+bool RefuseShortRead(const char* ended) {
+    if (std::ferror(file)) {
+        return Refuse("cannot be read (%s)", std::strerror(errno));
+    }
+    return Refuse("%s", ended);
+}
+
 // The suffix must carry the signature and a CRC-32 that matches the file.
 // Producers differ in what they take the CRC over and whether they invert
 // it at the end; an honest file of any of these kinds passes, a damaged one
 // (or one that never was a firmware file) does not. Leaves image_crc set.
+// Prints the reason of a refusal.
 bool FileIsIntact(uint32_t suffix_offset) {
-    if (suffix_offset < MIN_SUFFIX_OFFSET ||
-        std::memcmp(suffix + SIGNATURE_AT, SIGNATURE, sizeof SIGNATURE) != 0) {
-        return false;
+    if (suffix_offset < MIN_SUFFIX_OFFSET) {
+        return Refuse("suffix offset %lu lies inside the header",
+                      static_cast<unsigned long>(suffix_offset));
+    }
+    if (std::memcmp(suffix + SIGNATURE_AT, SIGNATURE, sizeof SIGNATURE) != 0) {
+        return Refuse("no DFU suffix signature");
     }
     std::rewind(file);
     uint32_t crc = CRC_INIT;
     if (!CrcOfFileBytes(suffix_offset, &crc)) {
-        return false;
+        return RefuseShortRead("shorter than its suffix offset");
     }
     image_crc = crc;
     const uint32_t whole_crc = CrcUpdate(crc, suffix, CRC_AT);
     const uint32_t stored = le32(suffix + CRC_AT);
-    return stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
-           stored == ~image_crc;
-}
-
-// Copies the description into `out` (capacity DESCRIPTION_SIZE *
-// ESCAPED_CHAR_SIZE + 1) up to its first NUL, with every control character
-// as \xNN: text from the file must not move the cursor, change colours or
-// start a line that looks like one of ours.
-void EscapeDescription(char* out) {
-    static const char HEX[] = "0123456789ABCDEF";
-    char* p = out;
-    for (uint32_t i = 0; i < DESCRIPTION_SIZE; ++i) {
-        const uint8_t c = header[DESCRIPTION_AT + i];
-        if (c == 0) {
-            break;
-        }
-        if (c < 0x20 || c == 0x7F) {
-            *p++ = '\\';
-            *p++ = 'x';
-            *p++ = HEX[c >> 4];
-            *p++ = HEX[c & 0x0F];
-        } else {
-            *p++ = static_cast<char>(c);
-        }
+    if (stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
+        stored == ~image_crc) {
+        return true;
     }
-    *p = '\0';
+    // The usual convention's value: over every byte before the field, not
+    // inverted.
+    return Refuse("CRC mismatch (file 0x%08lX, computed 0x%08lX)",
+                  static_cast<unsigned long>(stored), static_cast<unsigned long>(whole_crc));
 }
 
 } // namespace
@@ -152,19 +162,22 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
 
     file = std::fopen(path, "rb");
     if (file == nullptr) {
-        return false;
+        return Refuse("cannot be opened (%s)", std::strerror(errno));
     }
     // Once per process: the handler closes whichever file is open at exit.
     if (!close_registered) {
         close_registered = std::atexit(dfufile_Close) == 0;
     }
     if (std::fread(header, sizeof header, 1, file) != 1) {
-        return false;
+        return RefuseShortRead("shorter than the 100-byte header");
     }
     const uint32_t suffix_offset = le32(header + SUFFIX_OFFSET_AT);
     // A failed seek must not let the read take 16 bytes from the wrong place.
     if (!dfufile_SeekTo(file, suffix_offset) || std::fread(suffix, sizeof suffix, 1, file) != 1) {
-        return false;
+        char ended[REASON_SIZE];
+        std::snprintf(ended, sizeof ended, "ends before its 16-byte suffix (suffix offset %lu)",
+                      static_cast<unsigned long>(suffix_offset));
+        return RefuseShortRead(ended);
     }
     if (!FileIsIntact(suffix_offset)) {
         return false;
@@ -179,8 +192,11 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     image_size = suffix_offset;
     served = 0;
 
-    char file_desc[DESCRIPTION_SIZE * ESCAPED_CHAR_SIZE + 1];
-    EscapeDescription(file_desc);
+    // Text from the file must not move the cursor, change colours or start a
+    // line that looks like one of ours.
+    char file_desc[DESCRIPTION_SIZE * TEXT_ESCAPED_CHAR_SIZE + 1];
+    text_EscapeControls(reinterpret_cast<const char*>(header + DESCRIPTION_AT), DESCRIPTION_SIZE,
+                        file_desc, sizeof file_desc);
     con_Print("DFU file: %s\n", file_desc);
     con_Print("DFU file VID: 0x%04X, PID: 0x%04X\n", vid, pid);
     return true;

@@ -14,15 +14,22 @@ inline constexpr uint32_t DFUFILE_SUFFIX_SIZE = 16;
 // NUL, control characters 0x01-0x1F and 0x7F as \xNN) and
 // "DFU file VID: 0x%04X, PID: 0x%04X\n". When vid_pid is given, stores VID
 // in vid_pid[0] and PID in vid_pid[1].
-// Returns false (printing nothing) when the file cannot be opened, is
-// shorter than the header, its suffix cannot be read in full, the suffix
-// offset is below 100 (inside the header), the suffix lacks the "UFD"
-// signature at bytes 8-10, or its CRC-32 at bytes 12-15 matches the file in
-// none of the accepted ways: the register (reflected 0xEDB88320, initial
-// 0xFFFFFFFF) over every byte before the CRC field or over the image alone,
-// each with or without the final inversion. Reads the whole image once to
-// take that CRC. The file is closed at process exit in every case once it
-// was opened.
+// Returns false when the file is refused, after one line with the reason,
+// "Firmware file: %s\n", one of:
+//   cannot be opened (<system's text>)
+//   cannot be read (<system's text>)
+//   shorter than the 100-byte header
+//   ends before its 16-byte suffix (suffix offset N)
+//   suffix offset N lies inside the header       (below 100)
+//   no DFU suffix signature                       ("UFD" at suffix bytes 8-10)
+//   shorter than its suffix offset
+//   CRC mismatch (file 0xXXXXXXXX, computed 0xXXXXXXXX)
+// The CRC-32 at suffix bytes 12-15 must match the file in one of the
+// accepted ways: the register (reflected 0xEDB88320, initial 0xFFFFFFFF)
+// over every byte before the CRC field or over the image alone, each with
+// or without the final inversion; "computed" is the first of these, not
+// inverted. Reads the whole image once to take that CRC. The file is closed
+// at process exit in every case once it was opened.
 bool dfufile_Open(const char* path, uint16_t* vid_pid);
 
 // Reads the next chunk of the image, at most `maximum` bytes. Returns the

@@ -3,6 +3,7 @@
 
 #include "trace.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +16,8 @@ namespace {
 // with the newline, so the format tells when a line is complete.
 bool flush_each_line = false;
 // Judged by the format, as the flushing is: every message that ends a line
-// ends its format with the newline.
-bool at_line_start = true;
+// ends its format with the newline. Read by the signal handler too.
+volatile sig_atomic_t at_line_start = 1;
 
 } // namespace
 
@@ -37,7 +38,7 @@ int con_Print(const char* format, ...) {
     va_end(args);
     const size_t length = std::strlen(format);
     if (length > 0) {
-        at_line_start = format[length - 1] == '\n';
+        at_line_start = format[length - 1] == '\n' ? 1 : 0;
     }
     if (flush_each_line && at_line_start) {
         std::fflush(stdout);
@@ -46,7 +47,7 @@ int con_Print(const char* format, ...) {
 }
 
 bool con_AtLineStart() {
-    return at_line_start;
+    return at_line_start != 0;
 }
 
 void con_Flush() {

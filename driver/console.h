@@ -21,6 +21,7 @@ int con_Print(const char* format, ...) TARN_PRINTF_LIKE(1, 2);
 // True when the last message printed ended its line (or nothing was
 // printed yet): a line that must start on its own line, such as a loss
 // noticed between two progress dots, starts with a line break otherwise.
+// Async-signal-safe.
 bool con_AtLineStart();
 
 // Flush standard output (after the retry line and the progress total).

@@ -6,8 +6,10 @@
 #include "dfu_update.h"
 #include "platform_clock.h"
 #include "platform_error.h"
+#include "platform_std_streams.h"
 #include "run_signals.h"
 #include "serial_port.h"
+#include "text_escape.h"
 #include "trace.h"
 
 namespace {
@@ -18,6 +20,7 @@ int Finish(int status) {
     if (trace_On()) {
         trace_Event("run", "exit status %d", status);
     }
+    trace_End();
     return status;
 }
 
@@ -25,7 +28,8 @@ int Finish(int status) {
 // main, which puts the port back as it was found.
 int RunWithPort(char** argv) {
     if (!dfufile_Open(argv[2], nullptr)) {
-        con_Print("%s is not a valid DFU file\n", argv[2]);
+        char shown[TEXT_SHOWN_NAME_SIZE];
+        con_Print("%s is not a valid DFU file\n", text_ShownName(argv[2], shown, sizeof shown));
         return EXIT_FAILED;
     }
     if (!dfu_Connect()) {
@@ -51,6 +55,7 @@ int RunWithPort(char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    plat_GuardStandardStreams();
     con_Init();
     if (argc != 3) {
         con_Print("Usage: tarnload.exe <com> <file.dfu>\n");
@@ -60,7 +65,8 @@ int main(int argc, char** argv) {
     run_InstallSignals();
     plat_BeginRun();
     if (!com_Open(argv[1])) {
-        con_Print("Cannot open com port \"%s\"\n", argv[1]);
+        char shown[TEXT_SHOWN_NAME_SIZE];
+        con_Print("Cannot open com port \"%s\"\n", text_ShownName(argv[1], shown, sizeof shown));
         return Finish(EXIT_FAILED);
     }
     const int status = RunWithPort(argv);

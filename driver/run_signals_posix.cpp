@@ -1,7 +1,9 @@
 // Signals on POSIX: one handler, async-signal-safe throughout (write,
-// tcsetattr, ioctl, _exit), ends the process with status 1.
+// tcsetattr, ioctl, sigaction, sigprocmask, raise, _exit), ends the process
+// with status 1, or as SIGQUIT does for SIGQUIT.
 #include "run_signals.h"
 
+#include "console.h"
 #include "serial_port.h"
 
 #include <csignal>
@@ -14,17 +16,49 @@ constexpr int EXIT_INTERRUPTED = 1;
 constexpr char INTERRUPTED_LINE[] =
     "\nInterrupted: the device was left in the middle of an update; "
     "running the same command again completes it\n";
+constexpr char UNCHANGED_LINE[] = "Interrupted: the device was not changed\n";
 
-volatile sig_atomic_t update_in_progress = 0;
+// Where the run stands: the device untouched, holding part of a new image,
+// or past the download (its outcome already printed).
+enum Phase : sig_atomic_t { BEFORE_UPDATE, UPDATING, AFTER_UPDATE };
+volatile sig_atomic_t phase = BEFORE_UPDATE;
+
+// Nothing can be done about a failed write here; the exit status still tells.
+void Say(const char* text, size_t length) {
+    if (write(STDOUT_FILENO, text, length) < 0) {
+    }
+}
+
+// SIGQUIT asks for its own ending (a core dump where enabled): the default
+// action, taken now that the port is back as it was.
+void EndAsQuit() {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGQUIT, &fallback, nullptr);
+    raise(SIGQUIT);
+    sigset_t quit;
+    sigemptyset(&quit);
+    sigaddset(&quit, SIGQUIT);
+    sigprocmask(SIG_UNBLOCK, &quit, nullptr);
+}
 
 void OnStop(int signal_number) {
-    if (update_in_progress != 0 && (signal_number == SIGINT || signal_number == SIGTERM)) {
-        // Nothing can be done about a failed write here; the exit status
-        // still tells.
-        if (write(STDOUT_FILENO, INTERRUPTED_LINE, sizeof INTERRUPTED_LINE - 1) < 0) {
+    // A terminal that hung up has nobody to read a line.
+    if (signal_number != SIGHUP) {
+        if (phase == UPDATING) {
+            Say(INTERRUPTED_LINE, sizeof INTERRUPTED_LINE - 1);
+        } else if (phase == BEFORE_UPDATE) {
+            if (!con_AtLineStart()) {
+                Say("\n", 1);
+            }
+            Say(UNCHANGED_LINE, sizeof UNCHANGED_LINE - 1);
         }
     }
     com_PlatformRestore();
+    if (signal_number == SIGQUIT) {
+        EndAsQuit();
+    }
     _exit(EXIT_INTERRUPTED);
 }
 
@@ -36,10 +70,10 @@ void run_InstallSignals() {
     sigemptyset(&action.sa_mask);
     // One stop at a time: a second signal waits until the first has ended
     // the process.
-    for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sigaddset(&action.sa_mask, s);
     }
-    for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sigaction(s, &action, nullptr);
     }
     struct sigaction ignore {};
@@ -49,5 +83,5 @@ void run_InstallSignals() {
 }
 
 void run_MarkUpdateInProgress(bool in_progress) {
-    update_in_progress = in_progress ? 1 : 0;
+    phase = in_progress ? UPDATING : AFTER_UPDATE;
 }

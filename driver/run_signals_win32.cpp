@@ -3,6 +3,7 @@
 // port and ends the process at once, so the main thread never resumes.
 #include "run_signals.h"
 
+#include "console.h"
 #include "serial_port.h"
 
 #include <windows.h>
@@ -14,16 +15,31 @@ constexpr char INTERRUPTED_LINE[] =
     "\nInterrupted: the device was left in the middle of an update; "
     "running the same command again completes it\n";
 
-volatile LONG update_in_progress = 0;
+constexpr char UNCHANGED_LINE[] = "Interrupted: the device was not changed\n";
+
+// Where the run stands: the device untouched, holding part of a new image,
+// or past the download (its outcome already printed).
+constexpr LONG BEFORE_UPDATE = 0;
+constexpr LONG UPDATING = 1;
+constexpr LONG AFTER_UPDATE = 2;
+volatile LONG phase = BEFORE_UPDATE;
+
+void Say(const char* text, DWORD length) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, nullptr);
+}
 
 BOOL WINAPI OnControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        if (update_in_progress != 0) {
-            DWORD written = 0;
-            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), INTERRUPTED_LINE,
-                      sizeof INTERRUPTED_LINE - 1, &written, nullptr);
+        if (phase == UPDATING) {
+            Say(INTERRUPTED_LINE, sizeof INTERRUPTED_LINE - 1);
+        } else if (phase == BEFORE_UPDATE) {
+            if (!con_AtLineStart()) {
+                Say("\n", 1);
+            }
+            Say(UNCHANGED_LINE, sizeof UNCHANGED_LINE - 1);
         }
         break;
     case CTRL_CLOSE_EVENT:
@@ -45,5 +61,5 @@ void run_InstallSignals() {
 }
 
 void run_MarkUpdateInProgress(bool in_progress) {
-    InterlockedExchange(&update_in_progress, in_progress ? 1 : 0);
+    InterlockedExchange(&phase, in_progress ? UPDATING : AFTER_UPDATE);
 }

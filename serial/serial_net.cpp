@@ -8,6 +8,7 @@
 #include "net_socket.h"
 #include "net_timing.h"
 #include "rfc2217_client.h"
+#include "text_escape.h"
 #include "trace.h"
 
 #include <cstdio>
@@ -284,9 +285,12 @@ bool net_open(const char* name) {
     switch (netsock_Connect(address.host, address.port, NET_CONNECT_TIMEOUT_MS)) {
     case NetConnectFailure::NONE:
         break;
-    case NetConnectFailure::HOST:
-        con_Print("Network port: unknown host \"%s\" (%s)\n", address.host, netsock_FailureText());
+    case NetConnectFailure::HOST: {
+        char shown[TEXT_SHOWN_NAME_SIZE];
+        con_Print("Network port: unknown host \"%s\" (%s)\n",
+                  text_ShownName(address.host, shown, sizeof shown), netsock_FailureText());
         return false;
+    }
     case NetConnectFailure::REFUSED:
         con_Print("Network port: connection refused\n");
         return false;

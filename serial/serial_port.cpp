@@ -76,6 +76,18 @@ bool com_Open(const char* name) {
     return opened;
 }
 
+void com_ReportRefusal(const char* reason, const char* detail) {
+    if (trace_On()) {
+        trace_Event("port", "refused: %s%s%s%s", reason, detail ? " (" : "", detail ? detail : "",
+                    detail ? ")" : "");
+    }
+    if (detail != nullptr) {
+        con_Print("Serial port: %s (%s)\n", reason, detail);
+    } else {
+        con_Print("Serial port: %s\n", reason);
+    }
+}
+
 void com_ExpectAnswer(bool first_copy) {
     // A local port has no use for the samples: no clock is read for it.
     if (!network_port()) {

@@ -32,8 +32,10 @@ inline constexpr uint16_t COM_LOST_REASON_SIZE = 160;
 struct ComPortOps {
     // Open and configure the named port. False when it cannot be opened (or,
     // on POSIX, is not a serial device, is in use, or is the process's own
-    // controlling terminal or the system console); records the OS error.
-    // Keeps the port's original settings for `close` to put back.
+    // controlling terminal or the system console); records the OS error and
+    // prints the reason through com_ReportRefusal (a network port: its own
+    // "Network port: ..." line). Keeps the port's original settings for
+    // `close` to put back.
     bool (*open)(const char* name);
     // Read what has arrived, at most `max` bytes, without waiting.
     // Returns the count, 0 when nothing is there or on error.
@@ -70,9 +72,22 @@ void com_SetOpsAnswerAllowanceMs(uint32_t ms);
 // Opens and configures the port `name`, exactly as typed (Windows: a bare
 // COMn gets the \\.\ device prefix). A name starting rfc2217:// or
 // socket:// is a line behind a network server (serial_net.h); any other is a
-// local port. Returns false only when the port cannot be opened. Prints
-// nothing for a local port; a network port prints its reason line.
+// local port. Returns false only when the port cannot be opened, after the
+// backend's reason line: "Serial port: ..." for a local port (see
+// com_ReportRefusal), "Network port: ..." for a network port.
 bool com_Open(const char* name);
+
+// Prints why a local port cannot be used, on a line before the caller's
+// summary: "Serial port: %s\n", or "Serial port: %s (%s)\n" when `detail`
+// (the system's text) is given. The reasons the backends give:
+//   permission denied (on Linux, is the user in the port's group, usually dialout?)
+//   in use by another program
+//   no such device
+//   not a serial port
+//   the program's own terminal or the system console, not a device
+//   cannot be configured (<system's text>)
+//   <the system's text>                   (any other failure of the open)
+void com_ReportRefusal(const char* reason, const char* detail = nullptr);
 
 // Round-trip samples from the link, as TCP takes them from its segments:
 // com_ExpectAnswer when a frame that will be answered is complete in the

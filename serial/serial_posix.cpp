@@ -131,39 +131,86 @@ void posix_close() {
     }
 }
 
+// The reasons a port is refused with (com_ReportRefusal).
+constexpr char NO_PERMISSION[] =
+    "permission denied (on Linux, is the user in the port's group, usually dialout?)";
+constexpr char IN_USE[] = "in use by another program";
+constexpr char NO_DEVICE[] = "no such device";
+constexpr char NOT_A_PORT[] = "not a serial port";
+constexpr char NOT_CONFIGURABLE[] = "cannot be configured";
+constexpr char OWN_TERMINAL[] = "the program's own terminal or the system console, not a device";
+
 // A port whose configuration failed half-way: put back and released.
 bool forget_port(int error) {
     plat_RecordError(error);
+    com_ReportRefusal(NOT_CONFIGURABLE, std::strerror(error));
     posix_close();
     return false;
+}
+
+// What the open's own failure tells the user to check.
+void report_open_failure(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        com_ReportRefusal(NO_PERMISSION);
+        break;
+    case EBUSY: // another program set the exclusive flag
+        com_ReportRefusal(IN_USE);
+        break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        com_ReportRefusal(NO_DEVICE);
+        break;
+    case EISDIR:
+        com_ReportRefusal(NOT_A_PORT);
+        break;
+    default:
+        com_ReportRefusal(std::strerror(error));
+        break;
+    }
+}
+
+// give_up with the reason said first.
+bool refuse(int fd, int error, const char* reason, const char* detail = nullptr) {
+    com_ReportRefusal(reason, detail);
+    return give_up(fd, error);
 }
 
 bool posix_open(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        plat_RecordError(errno);
+        const int error = errno;
+        plat_RecordError(error);
+        report_open_failure(error);
         return false;
     }
     // A regular file or anything else that is not a terminal is refused:
     // the link would otherwise write its frames into it.
     struct stat info {};
     if (fstat(fd, &info) != 0) {
-        return give_up(fd, errno);
+        const int error = errno;
+        return refuse(fd, error, std::strerror(error));
     }
     if (!S_ISCHR(info.st_mode) || !isatty(fd)) {
-        return give_up(fd, ENOTTY);
+        return refuse(fd, ENOTTY, NOT_A_PORT);
     }
     if (is_users_terminal(fd, info)) {
-        return give_up(fd, EBUSY);
+        return refuse(fd, EBUSY, OWN_TERMINAL);
     }
     // Exclusive use: flock stops a second tarnload even when run as root,
     // TIOCEXCL stops other programs that open the device without locking.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return give_up(fd, errno);
+        const int error = errno;
+        return error == EWOULDBLOCK ? refuse(fd, error, IN_USE)
+                                    : refuse(fd, error, std::strerror(error));
     }
     termios original{};
     if (tcgetattr(fd, &original) != 0) {
-        return give_up(fd, errno);
+        const int error = errno;
+        return refuse(fd, error, NOT_CONFIGURABLE, std::strerror(error));
     }
     // The port is recorded before it is changed, so that a signal arriving
     // from here on finds what to put back.

@@ -92,19 +92,33 @@ bool win32_open(const char* name) {
     const HANDLE handle = CreateFileA(open_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        char text[256];
+        plat_ErrorText(code, text, sizeof text);
         if (trace_On()) {
-            const DWORD code = GetLastError();
-            char text[256];
-            plat_ErrorText(code, text, sizeof text);
             trace_Event("os", "CreateFileA %s: error %lu: %s", open_name,
                         static_cast<unsigned long>(code), text);
         }
+        switch (code) {
+        case ERROR_ACCESS_DENIED: // a COM port is opened by one program at a time
+            com_ReportRefusal("in use by another program");
+            break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            com_ReportRefusal("no such device");
+            break;
+        default:
+            com_ReportRefusal(text[0] != '\0' ? text : "cannot be opened");
+            break;
+        }
+        SetLastError(code);
         return false;
     }
     // A regular file (e.g. the two arguments swapped) is not a port: the link
     // would write its frames into it.
     if (GetFileType(handle) != FILE_TYPE_CHAR) {
         CloseHandle(handle);
+        com_ReportRefusal("not a serial port");
         plat_RecordError(ERROR_BAD_DEVICE);
         return false;
     }

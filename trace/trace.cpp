@@ -1,5 +1,6 @@
 // The run trace: fixed static buffers, one write per line.
 #include "trace.h"
+#include "text_escape.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@ namespace {
 constexpr uint32_t ERROR_TEXT_MAX = 256;
 constexpr uint32_t PLATFORM_TEXT_MAX = 128;
 constexpr uint64_t US_PER_S = 1000000;
+// The prefix and "trace: N lines dropped" with a 20-digit N.
+constexpr uint32_t DROPPED_LINE_SIZE = 96;
 
 intptr_t handle = -1;
 uint64_t start_us = 0;
@@ -29,6 +32,29 @@ WireSplitter splitters[2];
 WireContext context;
 
 const char* const DIRECTION_SOURCE[2] = {"H>D", "D>H"};
+
+// Lines the file could not take since the last count was written.
+uint64_t dropped = 0;
+char dropped_line[DROPPED_LINE_SIZE];
+
+// Writes the count of dropped lines as a line of its own; true (and the
+// count restarts) when the file took it.
+bool WriteDropped(uint32_t wait_ms) {
+    size_t length =
+        wire_LinePrefix(dropped_line, sizeof dropped_line, trace_OsMicros() - start_us, "run");
+    const int n =
+        std::snprintf(dropped_line + length, sizeof dropped_line - length,
+                      "trace: %llu lines dropped\n", static_cast<unsigned long long>(dropped));
+    if (n <= 0 || length + static_cast<size_t>(n) >= sizeof dropped_line) {
+        return false;
+    }
+    length += static_cast<size_t>(n);
+    if (!trace_OsWrite(handle, dropped_line, static_cast<uint32_t>(length), wait_ms)) {
+        return false;
+    }
+    dropped = 0;
+    return true;
+}
 
 // "  1.234567 src  " into line; returns its length.
 size_t Prefix(const char* source) {
@@ -47,7 +73,15 @@ void Emit(size_t length) {
         }
     }
     line[length++] = '\n';
-    trace_OsWrite(handle, line, static_cast<uint32_t>(length));
+    // The count goes first, so that the lines after it are the ones it did
+    // not lose.
+    if (dropped > 0 && !WriteDropped(0)) {
+        ++dropped;
+        return;
+    }
+    if (!trace_OsWrite(handle, line, static_cast<uint32_t>(length), 0)) {
+        ++dropped;
+    }
 }
 
 } // namespace
@@ -62,14 +96,16 @@ void trace_Start(const char* port) {
     char error[ERROR_TEXT_MAX] = "";
     handle = trace_OsOpen(path, error, sizeof error);
     if (handle < 0) {
+        char shown[TEXT_SHOWN_NAME_SIZE];
         const int n = std::snprintf(line, sizeof line, "tarnload: cannot open trace file %s: %s\n",
-                                    path, error);
+                                    text_ShownName(path, shown, sizeof shown), error);
         if (n > 0) {
             trace_OsComplain(line, static_cast<uint32_t>(
                                        static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1));
         }
         return;
     }
+    dropped = 0;
     wire_Reset(&splitters[0]);
     wire_Reset(&splitters[1]);
     context = WireContext{};
@@ -80,6 +116,12 @@ void trace_Start(const char* port) {
     trace_Event("run", "tarnload %s, %s, port %s, monotonic start %llu.%06llu s", TARN_VERSION,
                 platform, port, static_cast<unsigned long long>(start_us / US_PER_S),
                 static_cast<unsigned long long>(start_us % US_PER_S));
+}
+
+void trace_End() {
+    if (trace_detail::enabled && dropped > 0) {
+        WriteDropped(TRACE_END_WAIT_MS);
+    }
 }
 
 void trace_EventV(const char* source, const char* format, va_list args) {

@@ -15,6 +15,13 @@
 // never torn by another writer, and a run killed by a signal leaves every
 // line written up to then. Nothing allocates.
 //
+// The trace never holds up the flash: the file is opened and written
+// without blocking (a FIFO or pipe whose reader stops, a flow-controlled
+// terminal). A line the file cannot take at once is dropped and counted;
+// the count is written as "trace: N lines dropped" (source run) before the
+// next line the file takes, and at the end of the run. A regular file or a
+// terminal that keeps up takes every line as before.
+//
 // Off costs one predictable branch per call site (trace_On() reads a
 // global flag): call sites guard their arguments' work with it.
 
@@ -36,6 +43,14 @@ inline constexpr const char* TRACE_BYTES_ENV = "TARNLOAD_TRACE_BYTES";
 // Longest trace line; a longer event is cut (and still ends its line).
 inline constexpr uint32_t TRACE_LINE_MAX = 2048;
 
+// How long a write may wait for the file to take a line: the run's lines
+// never wait; a line already begun gets long enough for a terminal or pipe
+// reader to take the rest; the end-of-run count and the complaint about an
+// unopenable file get as long as a person would not notice at exit.
+inline constexpr uint32_t TRACE_WAIT_FOREVER = 0xFFFFFFFF;
+inline constexpr uint32_t TRACE_REST_WAIT_MS = 100;
+inline constexpr uint32_t TRACE_END_WAIT_MS = 250;
+
 namespace trace_detail {
 extern bool enabled;
 }
@@ -49,8 +64,15 @@ inline bool trace_On() {
 // line bytes) and, when a trace is asked for, opens it and writes the first
 // line: program version, platform, `port`. A file that cannot be opened is
 // reported once on standard error ("tarnload: cannot open trace file %s:
-// %s\n") and tracing stays off; the run goes on either way. Call once.
+// %s\n", the path's control characters as \xNN; a FIFO nobody has open for
+// reading gives "a FIFO with no reader") and tracing stays off; the run
+// goes on either way. Call once.
 void trace_Start(const char* port);
+
+// The end of the run's trace: the count of dropped lines, if any, is
+// written, waiting at most TRACE_END_WAIT_MS for the file to take it. Does
+// nothing when off or when no line was dropped.
+void trace_End();
 
 // One event line from `source` (a short word, see above), printf-style. No
 // newline in the format: the line gets one. Does nothing when off.
@@ -70,9 +92,14 @@ void trace_ConsoleV(const char* format, va_list args);
 // Opens `path` for appending (created if missing), or standard error for
 // "-". Returns a handle >= 0, or -1 with the system's text in `error`.
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);
-// Writes all `length` bytes with one system write (retried only when the
-// system wrote part of them or was interrupted).
-void trace_OsWrite(intptr_t handle, const char* text, uint32_t length);
+// Writes all `length` bytes (at most TRACE_LINE_MAX) with one system write
+// (retried only when the system wrote part of them or was interrupted),
+// waiting at most `wait_ms` for the file to take them; once part of them
+// is written the rest gets TRACE_REST_WAIT_MS more. True when all were
+// written; false when the file could not take them in time (nothing, or
+// on a rare terminal a cut line, was written) or failed.
+bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length,
+                   uint32_t wait_ms = TRACE_WAIT_FOREVER);
 // Microseconds from an arbitrary fixed start (monotonic).
 uint64_t trace_OsMicros();
 // "Linux 6.1.0 x86_64", "Windows 10.0" and the like.

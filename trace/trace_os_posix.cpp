@@ -1,42 +1,115 @@
 // The trace's file, clock and platform name on POSIX systems.
 #include "trace.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+namespace {
+
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// Waits until `fd` can take bytes or `deadline` (ms) has passed: true when
+// it can (or the wait was interrupted: the caller tries again).
+bool wait_for_room(int fd, bool forever, int64_t deadline) {
+    const int64_t left = deadline - monotonic_ms();
+    if (!forever && left <= 0) {
+        return false;
+    }
+    pollfd room{fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, forever ? -1 : static_cast<int>(left));
+    return ready > 0 || (ready < 0 && errno == EINTR);
+}
+
+} // namespace
+
+// A line of a pipe or FIFO lands whole or not at all only up to PIPE_BUF.
+#ifdef PIPE_BUF
+static_assert(TRACE_LINE_MAX <= PIPE_BUF);
+#endif
+
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
+        // Shared with whoever started the run: its blocking mode stays as
+        // it is, and the writes look before they write instead.
         return STDERR_FILENO;
     }
     // O_APPEND: each line lands whole at the end even when several runs
-    // share one file. Not inherited by anything the run starts.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // share one file. O_NONBLOCK: neither a FIFO nobody reads nor a reader
+    // that stops may hold up the flash. Not inherited by anything the run
+    // starts, and never the run's controlling terminal.
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
-        std::snprintf(error, error_cap, "%s", std::strerror(errno));
+        const int cause = errno;
+        struct stat info {};
+        if (cause == ENXIO && stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
+            std::snprintf(error, error_cap, "a FIFO with no reader");
+        } else {
+            std::snprintf(error, error_cap, "%s", std::strerror(cause));
+        }
         return -1;
     }
     return fd;
 }
 
-void trace_OsWrite(intptr_t handle, const char* text, uint32_t length) {
+bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t wait_ms) {
     const int fd = static_cast<int>(handle);
+    const bool forever = wait_ms == TRACE_WAIT_FOREVER;
+    // Standard error keeps the blocking mode it came with, so it is asked
+    // first; a file opened O_NONBLOCK answers for itself (and a pipe's poll
+    // may say "full" while the write would still fit the line).
+    const bool blocking_mode = fd == STDERR_FILENO && !forever;
+    int64_t deadline = monotonic_ms() + (forever ? 0 : wait_ms);
+    bool begun = false;
     while (length > 0) {
+        if (blocking_mode) {
+            pollfd room{fd, POLLOUT, 0};
+            const int64_t left = deadline - monotonic_ms();
+            const int ready = poll(&room, 1, static_cast<int>(left > 0 ? left : 0));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0) {
+                return false;
+            }
+        }
         const ssize_t put = write(fd, text, length);
         if (put < 0 && errno == EINTR) {
             continue;
         }
-        if (put <= 0) {
-            // A full disk loses trace lines, never the flash.
-            return;
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_for_room(fd, forever, deadline)) {
+                return false;
+            }
+            continue;
         }
+        if (put <= 0) {
+            // A full disk or a reader gone loses trace lines, never the flash.
+            return false;
+        }
+        // A line begun is finished if the file takes the rest soon, so
+        // that the next line does not land in the middle of it.
+        if (!begun && !forever) {
+            deadline = std::max(deadline, monotonic_ms() + TRACE_REST_WAIT_MS);
+        }
+        begun = true;
         text += put;
         length -= static_cast<uint32_t>(put);
     }
+    return true;
 }
 
 uint64_t trace_OsMicros() {
@@ -56,5 +129,5 @@ void trace_OsPlatform(char* out, uint32_t cap) {
 }
 
 void trace_OsComplain(const char* text, uint32_t length) {
-    trace_OsWrite(STDERR_FILENO, text, length);
+    trace_OsWrite(STDERR_FILENO, text, length, TRACE_END_WAIT_MS);
 }

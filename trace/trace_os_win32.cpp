@@ -8,6 +8,19 @@
 namespace {
 constexpr intptr_t STDERR_HANDLE = 0x7FFFFFFF; // stands for GetStdHandle(STD_ERROR_HANDLE)
 
+// \\.\pipe\NAME, any case: the local named pipes.
+bool is_pipe_name(const char* path) {
+    const char prefix[] = "\\\\.\\pipe\\";
+    for (size_t i = 0; i < sizeof prefix - 1; ++i) {
+        const char c = path[i];
+        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 HANDLE ToHandle(intptr_t handle) {
     return handle == STDERR_HANDLE ? GetStdHandle(STD_ERROR_HANDLE)
                                    : reinterpret_cast<HANDLE>(handle);
@@ -18,9 +31,19 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
         return STDERR_HANDLE;
     }
-    // FILE_APPEND_DATA alone: every write lands whole at the end of file.
-    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_APPEND_DATA alone: every write lands whole at the end of file. A
+    // named pipe needs the right to write and to change its mode instead:
+    // it is switched to PIPE_NOWAIT, so that a server that stops reading
+    // cannot hold up the flash. Opening a pipe never waits: no server, or
+    // every instance taken, is an error at once.
+    const bool pipe = is_pipe_name(path);
+    const HANDLE file = CreateFileA(
+        path, pipe ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        pipe ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE && pipe) {
+        DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+        SetNamedPipeHandleState(file, &mode, nullptr, nullptr);
+    }
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -40,19 +63,36 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     return reinterpret_cast<intptr_t>(file);
 }
 
-void trace_OsWrite(intptr_t handle, const char* text, uint32_t length) {
+bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t wait_ms) {
     const DWORD saved = GetLastError();
     const HANDLE h = ToHandle(handle);
+    const bool forever = wait_ms == TRACE_WAIT_FOREVER;
+    ULONGLONG deadline = GetTickCount64() + (forever ? 0 : wait_ms);
+    bool begun = false;
     while (length > 0) {
         DWORD put = 0;
-        if (!WriteFile(h, text, length, &put, nullptr) || put == 0) {
+        if (!WriteFile(h, text, length, &put, nullptr)) {
             break;
         }
+        if (put == 0) {
+            // A PIPE_NOWAIT pipe that is full; other handles block instead.
+            if (!forever && GetTickCount64() >= deadline) {
+                break;
+            }
+            Sleep(1);
+            continue;
+        }
+        if (!begun && !forever) {
+            const ULONGLONG rest = GetTickCount64() + TRACE_REST_WAIT_MS;
+            deadline = rest > deadline ? rest : deadline;
+        }
+        begun = true;
         text += put;
         length -= put;
     }
     // Tracing must not change what "Last windows error" reports.
     SetLastError(saved);
+    return length == 0;
 }
 
 uint64_t trace_OsMicros() {
@@ -70,5 +110,5 @@ void trace_OsPlatform(char* out, uint32_t cap) {
 }
 
 void trace_OsComplain(const char* text, uint32_t length) {
-    trace_OsWrite(STDERR_HANDLE, text, length);
+    trace_OsWrite(STDERR_HANDLE, text, length, TRACE_END_WAIT_MS);
 }

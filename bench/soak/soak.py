@@ -39,6 +39,7 @@ command when it fails; --replay runs it again verbosely and keeps its files.
 
 import argparse
 import concurrent.futures
+import fcntl
 import hashlib
 import os
 import random
@@ -147,6 +148,10 @@ CELLS = [
     ("babble", "reply", line_turn("babble", True), 0, 6, 1),
     ("trickle", "send", line_turn("trickle", False), 0, 6, 0),
     ("trickle", "reply", line_turn("trickle", True), 0, 6, 1),
+    # The trace (TARNLOAD_TRACE) names a FIFO that nobody opens, or whose
+    # reader stops at a random point: the flash must not notice.
+    ("trace-stall", "unread", no_faults, 0, 4, 1),
+    ("trace-stall", "stops", no_faults, 0, 6, 1),
 ]
 
 # A healthy run takes about 4 s (up to a minute at the highest byte-fault
@@ -159,6 +164,15 @@ RESTART_WALL_LIMIT_S = 40
 # seconds), then at most a send's 4 x 5 s (plus the request or reply that
 # trickled through before, at 1 byte a second, up to 20 s).
 LINE_TURN_LIMIT_S = {"babble": 35, "trickle": 60}
+# A stalled trace costs the flash nothing: a healthy run's time, with room
+# for a loaded machine.
+STALLED_TRACE_WALL_LIMIT_S = 30
+# The one line a trace FIFO without a reader may put on standard error.
+NO_READER_COMPLAINT = b": a FIFO with no reader\n"
+# A trace FIFO's buffer: one page, so that a stalled reader is felt within
+# the link's set-up rather than after 64 KiB.
+TRACE_PIPE_SIZE = 4096
+F_SETPIPE_SZ = 1031
 
 
 def cell_by_name(kind, rate):
@@ -241,6 +255,47 @@ class LineProxy:
             os.close(fd)
 
 
+class StalledTraceReader:
+    """Holds a trace FIFO open for reading, reads its first `stop_after`
+    bytes, then nothing until `release()` (after tarnload ended), then the
+    rest up to the end."""
+
+    def __init__(self, path, stop_after):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            fcntl.fcntl(self.fd, F_SETPIPE_SZ, TRACE_PIPE_SIZE)
+        except OSError:
+            pass  # not Linux: the default buffer, a later stall
+        self.stop_after = stop_after
+        self.released = threading.Event()
+        self.text = bytearray()
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        while True:
+            if len(self.text) >= self.stop_after and not self.released.wait(0.01):
+                continue
+            readable, _, _ = select.select([self.fd], [], [], 0.01)
+            if not readable:
+                if self.released.is_set() and not self.pending():
+                    return
+                continue
+            data = os.read(self.fd, 4096)
+            if not data:
+                return  # tarnload closed its end
+            self.text += data
+
+    def pending(self):
+        readable, _, _ = select.select([self.fd], [], [], 0.2)
+        return bool(readable)
+
+    def release(self):
+        self.released.set()
+        self.thread.join()
+        os.close(self.fd)
+
+
 def read_stats(path):
     stats = {}
     try:
@@ -280,6 +335,17 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
     env = dict(os.environ, ASAN_OPTIONS="exitcode=86", UBSAN_OPTIONS="exitcode=86")
     limit = (RESTART_WALL_LIMIT_S if kind == "restart" else
              LINE_TURN_LIMIT_S.get(kind, WALL_LIMIT_S[mode]))
+    trace_reader = None
+    if kind == "trace-stall":
+        fifo = os.path.join(workdir, tag + ".trace")
+        os.mkfifo(fifo)
+        env["TARNLOAD_TRACE"] = fifo
+        limit = STALLED_TRACE_WALL_LIMIT_S
+        if rate == "stops":
+            trace_reader = StalledTraceReader(fifo, rng.randint(0, 2 * TRACE_PIPE_SIZE))
+        if verbose:
+            print(f"trace: {fifo}, " + (f"reader stops after {trace_reader.stop_after} bytes"
+                                        if trace_reader else "unread"))
     start = time.monotonic()
     hung = False
     with open(host_log, "wb") as out:
@@ -291,6 +357,10 @@ def one_run(binaries, dfu_file, expected, cell, index, seed, mode, workdir, verb
             host.kill()
             _, host_err = host.communicate()
     elapsed = time.monotonic() - start
+    if trace_reader:
+        trace_reader.release()
+    if kind == "trace-stall" and rate == "unread" and host_err.endswith(NO_READER_COMPLAINT):
+        host_err = b""  # the complaint asked for, once
     try:
         sim.wait(timeout=2)
     except subprocess.TimeoutExpired:

@@ -220,17 +220,26 @@ TEST_F(DfuFileTest, AcceptsOnlySealedFilesWithRoomForTheirHeader) {
         uint32_t suffix_at;
         Crc crc;
         bool signature;
-        bool accepted;
+        std::string refusal; // the reason line; empty: accepted
     };
+    auto damaged = dfu_bytes(300, 0x1234, 0x5678);
+    seal(damaged, 300, Crc::Whole);
+    const uint32_t good_crc = sim::DfuFileCrc(damaged.data(), 312);
+    char crc_reason[96];
+    std::snprintf(crc_reason, sizeof crc_reason,
+                  "Firmware file: CRC mismatch (file 0x%08X, computed 0x%08X)\n",
+                  good_crc ^ 0x00010000u, good_crc);
     const Case cases[] = {
-        {"CRC over all before it", 300, Crc::Whole, true, true},
-        {"CRC over all before it, inverted", 300, Crc::WholeInverted, true, true},
-        {"CRC over the image", 300, Crc::Image, true, true},
-        {"CRC over the image, inverted", 300, Crc::ImageInverted, true, true},
-        {"damaged CRC", 300, Crc::Wrong, true, false},
-        {"no signature", 300, Crc::Whole, false, false},
-        {"suffix offset 0", 0, Crc::Whole, true, false},
-        {"suffix offset 50, inside the header", 50, Crc::Whole, true, false},
+        {"CRC over all before it", 300, Crc::Whole, true, ""},
+        {"CRC over all before it, inverted", 300, Crc::WholeInverted, true, ""},
+        {"CRC over the image", 300, Crc::Image, true, ""},
+        {"CRC over the image, inverted", 300, Crc::ImageInverted, true, ""},
+        {"damaged CRC", 300, Crc::Wrong, true, crc_reason},
+        {"no signature", 300, Crc::Whole, false, "Firmware file: no DFU suffix signature\n"},
+        {"suffix offset 0", 0, Crc::Whole, true,
+         "Firmware file: suffix offset 0 lies inside the header\n"},
+        {"suffix offset 50, inside the header", 50, Crc::Whole, true,
+         "Firmware file: suffix offset 50 lies inside the header\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -243,8 +252,12 @@ TEST_F(DfuFileTest, AcceptsOnlySealedFilesWithRoomForTheirHeader) {
             bytes[c.suffix_at + 9] = 'X';
         }
         const OpenResult r = open_captured(write_file("sealed.dfu", bytes));
-        EXPECT_EQ(r.ok, c.accepted);
-        EXPECT_EQ(r.out.empty(), !c.accepted);
+        EXPECT_EQ(r.ok, c.refusal.empty());
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(r.out, c.refusal);
+        } else {
+            EXPECT_EQ(r.out.rfind("DFU file: ", 0), 0u) << r.out;
+        }
     }
 }
 
@@ -272,10 +285,12 @@ TEST_F(DfuFileTest, FileRewrittenDuringTheDownloadNeverYieldsItsLastChunk) {
     EXPECT_TRUE(dfufile_ReadFailed());
 }
 
-TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixSilently) {
+TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixWithTheirReason) {
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
+        std::string reason;
+        bool directory = false; // the path names the test's directory instead
     };
     auto suffix_cut = dfu_bytes(300, 1, 2);
     suffix_cut.resize(300 + 15);
@@ -284,24 +299,28 @@ TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixSilently) {
     auto far_beyond_end = dfu_bytes(300, 1, 2);
     put_le32(far_beyond_end, 10, 0xFFFFFFF0u);
     const Case cases[] = {
-        {"empty file", {}},
-        {"header one byte short", std::vector<uint8_t>(99, 0)},
-        {"suffix one byte short", suffix_cut},
-        {"suffix offset beyond the end", beyond_end},
-        {"suffix offset near 4 GiB", far_beyond_end},
+        {"empty file", {}, "shorter than the 100-byte header"},
+        {"header one byte short", std::vector<uint8_t>(99, 0), "shorter than the 100-byte header"},
+        {"suffix one byte short", suffix_cut, "ends before its 16-byte suffix (suffix offset 300)"},
+        {"suffix offset beyond the end", beyond_end,
+         "ends before its 16-byte suffix (suffix offset 5000)"},
+        {"suffix offset near 4 GiB", far_beyond_end,
+         "ends before its 16-byte suffix (suffix offset 4294967280)"},
+        {"a directory", {}, "cannot be read (Is a directory)", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const OpenResult r = open_captured(write_file("bad.dfu", c.bytes));
+        const OpenResult r =
+            open_captured(c.directory ? temp_dir() : write_file("bad.dfu", c.bytes));
         EXPECT_FALSE(r.ok);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out, "Firmware file: " + c.reason + "\n");
         EXPECT_EQ(r.vid_pid[0], 0xEEEE);
         uint8_t chunk[230];
         EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 0);
     }
     const OpenResult missing = open_captured(temp_dir() + "/no_such_file.dfu");
     EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.out, "Firmware file: cannot be opened (No such file or directory)\n");
 }
 
 TEST_F(DfuFileTest, SuffixOffsetsPastTwoGibibytesAreReached) {

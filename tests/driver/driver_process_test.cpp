@@ -196,12 +196,14 @@ TEST_F(DriverTest, PortThatCannotBeOpenedEndsTheRunBeforeTheFile) {
     const std::string held = pty.slave;
     struct Case {
         std::string port;
+        std::string reason; // the line before the summary
     };
     const Case cases[] = {
-        {"/dev/no_such_port"},
-        {"no such port"},
-        {"./firmware.dfu"}, // the arguments the wrong way round
-        {held},
+        {"/dev/no_such_port", "no such device"},
+        {"no such port", "no such device"},
+        {"./firmware.dfu", "not a serial port"}, // the arguments the wrong way round
+        {dir, "not a serial port"},
+        {held, "in use by another program"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.port);
@@ -209,7 +211,8 @@ TEST_F(DriverTest, PortThatCannotBeOpenedEndsTheRunBeforeTheFile) {
         const std::string file_arg = c.port == "./firmware.dfu" ? held : firmware;
         const RunResult r = run_tarnload({c.port, file_arg}, dir);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "Cannot open com port \"" + c.port + "\"\n");
+        EXPECT_EQ(r.out,
+                  "Serial port: " + c.reason + "\nCannot open com port \"" + c.port + "\"\n");
         EXPECT_EQ(r.err, "");
         if (c.port != "./firmware.dfu") {
             EXPECT_FALSE(file_watch.opened());
@@ -234,16 +237,34 @@ TEST_F(DriverTest, BadFirmwareFileIsRejectedWithThePathAsTyped) {
     suffix_cut.resize(310);
     write_file(dir + "/suffix_cut.dfu", suffix_cut);
     write_file(dir + "/empty.dfu", {});
-    const std::string cases[] = {
-        "missing.dfu", "./sub/../missing.dfu", dir + "/missing.dfu", "short.dfu",
-        "beyond.dfu",  "./suffix_cut.dfu",     "empty.dfu",
+    struct Case {
+        std::string path;
+        std::string reason; // the line before the summary
+        std::string shown;  // the path as the summary prints it
     };
-    for (const std::string& path : cases) {
-        SCOPED_TRACE(path);
+    const std::string missing = "cannot be opened (No such file or directory)";
+    const std::string short_header = "shorter than the 100-byte header";
+    const std::string fake_success =
+        "a\nOperation complete, the new application should now be running\nb";
+    const Case cases[] = {
+        {"missing.dfu", missing, ""},
+        {"./sub/../missing.dfu", missing, ""},
+        {dir + "/missing.dfu", missing, ""},
+        {"short.dfu", short_header, ""},
+        {"beyond.dfu", "ends before its 16-byte suffix (suffix offset 8236)", ""},
+        {"./suffix_cut.dfu", "ends before its 16-byte suffix (suffix offset 300)", ""},
+        {"empty.dfu", short_header, ""},
+        // A name's line breaks cannot forge a line of the program's own.
+        {fake_success, missing,
+         "a\\x0AOperation complete, the new application should now be running\\x0Ab"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
         OpenWatch port_watch(pty.slave);
-        const RunResult r = run_tarnload({pty.slave, path}, dir);
+        const RunResult r = run_tarnload({pty.slave, c.path}, dir);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, path + " is not a valid DFU file\n");
+        EXPECT_EQ(r.out, "Firmware file: " + c.reason + "\n" +
+                             (c.shown.empty() ? c.path : c.shown) + " is not a valid DFU file\n");
         EXPECT_EQ(r.err, "");
         // The port was opened (the watch sees opens), yet nothing was sent.
         EXPECT_TRUE(port_watch.opened());

@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -74,6 +77,13 @@ std::string Busy(int answers, int ms) {
 const std::string MANIFEST_DONE =
     "done\nManifest\nManifest complete, resetting device\n" + TIMING + SUCCESS;
 
+// How the run's standard streams are given to it.
+enum class Stdio {
+    OPEN,
+    STDOUT_CLOSED,        // `>&-`: nothing to capture
+    STDERR_CLOSED_TRACED, // `2>&-` with the trace on standard error
+};
+
 struct Case {
     std::string name;
     std::vector<std::string> sim_args;
@@ -83,6 +93,7 @@ struct Case {
     bool want_image; // the device holds exactly the file's image
     bool strip_frame_errors = false;
     int max_ms = 0; // the run ends within this (0: RUN_TIMEOUT_MS)
+    Stdio stdio = Stdio::OPEN; // not OPEN: the device must see no damaged frame
 };
 
 class EndToEnd : public ::testing::Test {
@@ -91,7 +102,7 @@ class EndToEnd : public ::testing::Test {
         dir_ = testing::TempDir() + "tarn_e2e_" + std::to_string(getpid()) + "_";
     }
     void TearDown() override {
-        for (const char* f : {"fw.dfu", "image.bin"}) {
+        for (const char* f : {"fw.dfu", "image.bin", "stats.txt", "trace.fifo"}) {
             std::remove((dir_ + f).c_str());
         }
     }
@@ -110,22 +121,38 @@ class EndToEnd : public ::testing::Test {
     void Check(const Case& c) {
         SCOPED_TRACE(c.name);
         const Bytes image = WriteFirmware(c.image_size);
-        std::vector<std::string> sim = {TARNSIM_PATH, "--quiet", "--image-out", dir_ + "image.bin"};
+        std::vector<std::string> sim = {TARNSIM_PATH,       "--quiet", "--image-out",
+                                        dir_ + "image.bin", "--stats", dir_ + "stats.txt"};
         sim.insert(sim.end(), c.sim_args.begin(), c.sim_args.end());
         e2e::Peer device;
         ASSERT_TRUE(device.Start(sim));
         const std::string pty = device.ReadLine(5000);
         ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << "tarnsim printed: " << pty;
 
+        std::vector<std::string> argv = {TARNLOAD_PATH, pty, dir_ + "fw.dfu"};
+        if (c.stdio == Stdio::STDOUT_CLOSED) {
+            argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$1\" \"$2\" >&-"});
+        } else if (c.stdio == Stdio::STDERR_CLOSED_TRACED) {
+            argv.insert(argv.begin(), {"/usr/bin/env", "TARNLOAD_TRACE=-", "/bin/sh", "-c",
+                                       "exec \"$0\" \"$1\" \"$2\" 2>&-"});
+        }
         const auto start = std::chrono::steady_clock::now();
-        const e2e::RunResult run = e2e::Run({TARNLOAD_PATH, pty, dir_ + "fw.dfu"}, RUN_TIMEOUT_MS);
+        const e2e::RunResult run = e2e::Run(argv, RUN_TIMEOUT_MS);
         const auto took = std::chrono::steady_clock::now() - start;
+        // tarnsim ends at its SIGTERM and writes its statistics.
         device.Stop(0);
         if (c.max_ms != 0) {
             EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
                       c.max_ms);
         }
         EXPECT_EQ(run.exit_status, c.want_status);
+        if (c.stdio != Stdio::OPEN) {
+            // A console line or trace line written into the port would reach
+            // the device as damaged frames.
+            const Bytes stats = e2e::ReadBytes(dir_ + "stats.txt");
+            const std::string text(stats.begin(), stats.end());
+            EXPECT_NE(text.find("\nframe_errors=0\n"), std::string::npos) << text;
+        }
 
         std::string out = run.output;
         if (c.strip_frame_errors) {
@@ -133,7 +160,7 @@ class EndToEnd : public ::testing::Test {
             EXPECT_NE(out.find("\n######################## "), std::string::npos) << out;
             out = std::regex_replace(out, std::regex("\n######################## [^\n]*\n"), "");
         }
-        const std::string want = FILE_LINES + c.want;
+        const std::string want = c.stdio == Stdio::STDOUT_CLOSED ? "" : FILE_LINES + c.want;
         const size_t mark = want.find(TIMING);
         if (mark == std::string::npos) {
             EXPECT_EQ(out, want);
@@ -255,6 +282,24 @@ TEST_F(EndToEnd, SuccessfulUpdates) {
              TIMING + SUCCESS,
          0,
          true},
+        {"standard output closed",
+         {"--start=dfu-idle", quiet_blocks},
+         300,
+         "",
+         0,
+         true,
+         false,
+         0,
+         Stdio::STDOUT_CLOSED},
+        {"standard error closed, the trace sent there",
+         {"--start=dfu-idle", quiet_blocks},
+         300,
+         Connect(DFU_ID) + "Device in DFU mode\nDownloading\n" + Blocks(300, 230) + MANIFEST_DONE,
+         0,
+         true,
+         false,
+         0,
+         Stdio::STDERR_CLOSED_TRACED},
         {"corrupted and dropped frames",
          {"--start=dfu-idle", "--corrupt-reply=4", "--drop-reply=9", "--corrupt-frame=15",
           "--drop-ack=1", quiet_blocks},
@@ -336,6 +381,58 @@ TEST_F(EndToEnd, FailedUpdates) {
 } // namespace
 
 namespace {
+
+// A trace reader that stops (a stalled ssh or gzip) costs trace lines, never
+// the flash: the run goes on at full speed, and the lines lost are counted
+// once the reader takes lines again.
+TEST_F(EndToEnd, TraceReaderThatStopsNeverHoldsUpTheFlash) {
+    const Bytes image = WriteFirmware(230 * 30);
+    const std::string fifo = dir_ + "trace.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // One page: the frames of the link's set-up alone fill it.
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    e2e::Peer device;
+    ASSERT_TRUE(device.Start(
+        {TARNSIM_PATH, "--quiet", "--busy-answers=0", "--image-out", dir_ + "image.bin"}));
+    const std::string pty = device.ReadLine(5000);
+    ASSERT_EQ(pty.rfind("/dev/", 0), 0u);
+
+    e2e::Peer host;
+    ASSERT_TRUE(host.Start(
+        {"/usr/bin/env", "TARNLOAD_TRACE=" + fifo, TARNLOAD_PATH, pty, dir_ + "fw.dfu"}));
+    // Nothing is read until the whole image has gone out.
+    std::string out;
+    while (out.find("done\n") == std::string::npos) {
+        const std::string line = host.ReadLine(RUN_TIMEOUT_MS);
+        ASSERT_FALSE(line.empty()) << out;
+        out += line + "\n";
+    }
+    std::string trace;
+    for (;;) {
+        pollfd p{reader, POLLIN, 0};
+        if (poll(&p, 1, RUN_TIMEOUT_MS) <= 0) {
+            break;
+        }
+        char buf[4096];
+        const ssize_t n = read(reader, buf, sizeof buf);
+        if (n <= 0) {
+            break; // the run closed its end
+        }
+        trace.append(buf, static_cast<size_t>(n));
+    }
+    close(reader);
+    EXPECT_EQ(host.Stop(RUN_TIMEOUT_MS), 0);
+    out += host.Rest();
+    device.Stop(0);
+    EXPECT_NE(out.find(SUCCESS), std::string::npos) << out;
+    EXPECT_EQ(ReadImage(), image);
+    EXPECT_TRUE(std::regex_search(trace, std::regex(" run  trace: [1-9][0-9]* lines dropped\n")))
+        << trace;
+    // Whole lines only, the last one included.
+    EXPECT_NE(trace.find(" run  exit status 0\n"), std::string::npos) << trace;
+}
 
 // On a terminal each dot shows as its block goes out, not when the line ends.
 TEST_F(EndToEnd, ProgressDotsReachATerminalLive) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -81,13 +82,14 @@ class Integrity : public ::testing::Test {
         }
         return device->ReadLine(5000);
     }
-    // Starts tarnload and reads its output up to the "Downloading" line.
-    std::string StartDownload(e2e::Peer* host, const std::string& pty) {
+    // Starts tarnload and reads its output up to the line `until`.
+    std::string StartDownload(e2e::Peer* host, const std::string& pty,
+                              const std::string& until = "Downloading\n") {
         if (!host->Start({TARNLOAD_PATH, pty, dir_ + "fw.dfu"})) {
             return "";
         }
         std::string seen;
-        for (std::string line; seen.find("Downloading\n") == std::string::npos;) {
+        for (std::string line; seen.find(until) == std::string::npos;) {
             line = host->ReadLine(5000);
             if (line.empty()) {
                 break;
@@ -132,27 +134,32 @@ TEST_F(Integrity, PortIsLeftAsItWasFound) {
     struct Case {
         const char* name;
         std::vector<std::string> sim_args;
-        bool interrupt;
-        int want_status;
+        int signal;      // sent once the run printed `signal_after`; 0: none
+        int want_status; // -1: ended by the signal itself
         std::string want_end;
+        std::string signal_after = "Downloading\n";
     };
+    const std::vector<std::string> slow = {"--start=dfu-idle", "--busy-answers=0",
+                                           "--reply-delay-ms=20"};
     const Case cases[] = {
         {"success",
          {"--start=dfu-idle", "--busy-answers=0"},
-         false,
+         0,
          0,
          "Operation complete, the new application should now be running\n"},
-        {"failed download",
-         {"--start=dfu-idle", "--error-at-block=1"},
-         false,
+        {"failed download", {"--start=dfu-idle", "--error-at-block=1"}, 0, 1, "Download failed\n"},
+        {"SIGINT mid-download", slow, SIGINT, 1, INTERRUPTED},
+        {"SIGQUIT mid-download ends as SIGQUIT does", slow, SIGQUIT, -1, INTERRUPTED},
+        {"SIGTERM while the link is sought",
+         {"--mute"},
+         SIGTERM,
          1,
-         "Download failed\n"},
-        {"SIGINT mid-download",
-         {"--start=dfu-idle", "--busy-answers=0", "--reply-delay-ms=20"},
-         true,
-         1,
-         INTERRUPTED},
+         "Interrupted: the device was not changed\n",
+         "DFU file VID"},
     };
+    // SIGQUIT's default action must leave no core file behind.
+    const rlimit no_core{0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);
     Write(FirmwareFile(5000, 3));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,9 +186,9 @@ TEST_F(Integrity, PortIsLeftAsItWasFound) {
         }
 
         e2e::Peer host;
-        std::string out = StartDownload(&host, pty);
-        if (c.interrupt) {
-            SendSignal(host, SIGINT);
+        std::string out = StartDownload(&host, pty, c.signal_after);
+        if (c.signal != 0) {
+            SendSignal(host, c.signal);
         }
         EXPECT_EQ(host.Stop(RUN_TIMEOUT_MS), c.want_status);
         out += host.Rest();
@@ -207,7 +214,12 @@ TEST_F(Integrity, PortIsLeftAsItWasFound) {
 }
 
 TEST_F(Integrity, DamagedFileIsRefusedWithoutAByteOnTheLine) {
-    for (const char* flaw : {"--bad-crc", "--no-signature", "--suffix-offset=50"}) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"--bad-crc", "Firmware file: CRC mismatch (file 0x"},
+        {"--no-signature", "Firmware file: no DFU suffix signature\n"},
+        {"--suffix-offset=50", "Firmware file: suffix offset 50 lies inside the header\n"},
+    };
+    for (const auto& [flaw, reason] : cases) {
         SCOPED_TRACE(flaw);
         const std::string path = dir_ + "fw.dfu";
         ASSERT_EQ(e2e::Run({TARNSIM_PATH, "make-dfu", "--out", path, "--size", "500", flaw}, 5000)
@@ -219,7 +231,10 @@ TEST_F(Integrity, DamagedFileIsRefusedWithoutAByteOnTheLine) {
         const e2e::RunResult run = e2e::Run({TARNLOAD_PATH, pty, path}, RUN_TIMEOUT_MS);
         EXPECT_EQ(StopDevice(&device), 0);
         EXPECT_EQ(run.exit_status, 1);
-        EXPECT_EQ(run.output, path + " is not a valid DFU file\n");
+        // The reason, then the summary, last.
+        EXPECT_EQ(run.output.rfind(reason, 0), 0u) << run.output;
+        const std::string summary = path + " is not a valid DFU file\n";
+        EXPECT_EQ(run.output.substr(run.output.find('\n') + 1), summary) << run.output;
         const std::string stats = Stats();
         EXPECT_NE(stats.find("bytes_from_host=0\n"), std::string::npos) << stats;
     }
@@ -302,7 +317,10 @@ TEST_F(Integrity, OwnTerminalIsNeverTakenForThePort) {
                                              TARNLOAD_PATH, port, dir_ + "fw.dfu"},
                                             RUN_TIMEOUT_MS);
         EXPECT_EQ(run.exit_status, 1);
-        EXPECT_EQ(run.output, "Cannot open com port \"" + port + "\"\n");
+        EXPECT_EQ(run.output,
+                  "Serial port: the program's own terminal or the system console, not a device\n"
+                  "Cannot open com port \"" +
+                      port + "\"\n");
     }
     close(master);
 }

@@ -201,6 +201,10 @@ FIRMWARE_VID, FIRMWARE_PID = 0x1A2B, 0x3C4D
 FIRMWARE_IMAGE_SIZE = 13000
 
 
+# beyond.dfu's suffix offset: one byte short of room for the suffix.
+BEYOND_OFFSET = FIRMWARE_IMAGE_SIZE + 16 - 15
+
+
 def make_firmware(path: str):
     """A firmware file: 100-byte header (suffix offset at 10, description
     at 16), image bytes, 16-byte suffix in the USB DFU 1.1 layout."""
@@ -236,7 +240,7 @@ def firmware_files(work: str):
     good = open(os.path.join(work, "firmware.dfu"), "rb").read()
     write_bytes(os.path.join(work, "short.dfu"), good[:60])
     beyond = bytearray(good)
-    struct.pack_into("<I", beyond, 10, len(good) - 15)
+    struct.pack_into("<I", beyond, 10, BEYOND_OFFSET)
     write_bytes(os.path.join(work, "beyond.dfu"), bytes(beyond))
     write_bytes(os.path.join(work, "empty.dfu"), b"")
 
@@ -539,23 +543,23 @@ def check_trace(path: str, status: int):
 # The cases
 
 
-def cannot_open(port: str) -> Case:
+def cannot_open(port: str, reason: str) -> Case:
     return Case(
         f"port cannot be opened: {port}",
         ["{port}", "firmware.dfu"],
         1,
-        'Cannot open com port "{port}"\n',
+        f"Serial port: {reason}\n" 'Cannot open com port "{port}"\n',
         port=port,
         untouched=["firmware.dfu"],
     )
 
 
-def invalid_file(path: str) -> Case:
+def invalid_file(path: str, reason: str) -> Case:
     return Case(
         f"invalid firmware file: {path}",
         ["{port}", path],
         1,
-        f"{path} is not a valid DFU file\n",
+        f"Firmware file: {reason}\n{path} is not a valid DFU file\n",
         no_traffic=True,
     )
 
@@ -687,9 +691,9 @@ CASES = [
         USAGE,
         untouched=["port", "firmware.dfu"],
     ),
-    cannot_open("absent"),
-    cannot_open("file"),
-    cannot_open("gone"),
+    cannot_open("absent", "no such device"),
+    cannot_open("file", "not a serial port"),
+    cannot_open("gone", "no such device"),
     Case(
         "port already in use",
         [],
@@ -698,10 +702,10 @@ CASES = [
         skip="under Wine a share mode of 0 does not make CreateFileA's open exclusive, so a "
         "second open of the same port succeeds there; only real Windows can show the refusal",
     ),
-    invalid_file("missing.dfu"),
-    invalid_file("short.dfu"),
-    invalid_file("beyond.dfu"),
-    invalid_file("empty.dfu"),
+    invalid_file("missing.dfu", "cannot be opened (No such file or directory)"),
+    invalid_file("short.dfu", "shorter than the 100-byte header"),
+    invalid_file("beyond.dfu", f"ends before its 16-byte suffix (suffix offset {BEYOND_OFFSET})"),
+    invalid_file("empty.dfu", "shorter than the 100-byte header"),
     Case(
         "update from application mode, will-detach, never busy",
         ["{port}", "firmware.dfu"],
