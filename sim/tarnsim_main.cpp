@@ -1,6 +1,7 @@
 // tarnsim: the virtual device on a pseudo-terminal, and the sample firmware
 // file writer. The device itself lives in the tarn_sim library; this file
 // only owns the pty, real time, signals and files.
+#include "platform_wait.h"
 #include "sim_capture.h"
 #include "sim_device.h"
 #include "sim_dfu_file.h"
@@ -321,9 +322,9 @@ int RunDevice(const sim::RunOptions& options) {
             nanosleep(&rest, nullptr);
             continue;
         }
-        pollfd pfd{master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
-        timespec timeout{0, static_cast<long>(wait * 1000)};
-        ppoll(&pfd, 1, &timeout, nullptr);
+        short revents = 0;
+        plat_PollUs(master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)),
+                    static_cast<uint32_t>(wait), &revents);
     }
 
     int status = EXIT_OK;
