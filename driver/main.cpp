@@ -7,6 +7,7 @@
 #include "platform_clock.h"
 #include "platform_error.h"
 #include "run_signals.h"
+#include "serial_net.h"
 #include "serial_port.h"
 #include "trace.h"
 
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     trace_Start(argv[1]);
     run_InstallSignals();
     plat_BeginRun();
+    com_AddBackend(net_PortBackend());
     if (!com_Open(argv[1])) {
         con_Print("Cannot open com port \"%s\"\n", argv[1]);
         return Finish(EXIT_FAILED);
