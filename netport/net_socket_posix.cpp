@@ -1,6 +1,7 @@
 // The network port's TCP connection on POSIX systems.
 #include "net_socket.h"
 
+#include "net_resolve.h"
 #include "platform_wait.h"
 
 #include <cerrno>
@@ -81,7 +82,8 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
     char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
     addrinfo* list = nullptr;
-    const int resolved = getaddrinfo(host, service, &hints, &list);
+    // The lookup counts against the same time-out as the connection.
+    const int resolved = netresolve_Lookup(host, service, &hints, timeout_ms, &list);
     if (resolved != 0) {
         note(resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
         return NetConnectFailure::HOST;
@@ -95,7 +97,7 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
         }
         refused_only = refused_only && error == ECONNREFUSED;
     }
-    freeaddrinfo(list);
+    netresolve_Free(list);
     if (error == 0 && sock >= 0) {
         return NetConnectFailure::NONE;
     }
