@@ -21,6 +21,12 @@ set(CMAKE_RANLIB ${TARN_ZIG_WRAPPERS}/zig-ranlib CACHE FILEPATH "" FORCE)
 # No SDK on this machine: zig brings its own, so CMake must not look for one.
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "" FORCE)
+# The same tree gives the same bytes wherever it sits and is built: no
+# source path in the objects, no symbols or debug map (which names the
+# objects' paths) in the executables.
+get_filename_component(TARN_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(CMAKE_CXX_FLAGS_INIT "-ffile-prefix-map=${TARN_SOURCE_ROOT}=.")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-s")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

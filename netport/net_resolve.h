@@ -1,9 +1,8 @@
 #pragma once
-// Host name lookup with a deadline, for the POSIX connection: the system's
-// getaddrinfo may wait on an unanswering name server for far longer than
-// the connection may take. net_resolve_linux.cpp asks glibc's getaddrinfo_a;
-// net_resolve_posix.cpp runs getaddrinfo on a helper thread. POSIX builds
-// only.
+// Host name lookup with a deadline: the system's getaddrinfo may wait on
+// an unanswering name server for far longer than the connection may take.
+// net_resolve_linux.cpp asks glibc's getaddrinfo_a; net_resolve_posix.cpp
+// and net_resolve_win32.cpp run getaddrinfo on a helper thread.
 
 #include <cstdint>
 

@@ -31,7 +31,7 @@ for arch in aarch64 x86_64; do
     out=build/macos-${arch/aarch64/arm64}
     cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON -DBUILD_TESTING=OFF \
         -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake -DTARN_MACOS_ARCH="$arch" \
-        -DTARN_ZIG_WRAPPERS="$wrappers" -DTARN_REPRODUCIBLE_ROOT="$root" >/dev/null
+        -DTARN_ZIG_WRAPPERS="$wrappers" >/dev/null
     cmake --build "$out" --target tarnload tarnsim
     file "$out/tarnload" "$out/tarnsim"
 done
