@@ -33,5 +33,5 @@ for arch in aarch64 x86_64; do
         -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake -DTARN_MACOS_ARCH="$arch" \
         -DTARN_ZIG_WRAPPERS="$wrappers" >/dev/null
     cmake --build "$out" --target tarnload tarnsim
-    file "$out/tarnload" "$out/tarnsim"
+    file "$out/tarnload" "$out/sim/tarnsim"
 done
