@@ -18,6 +18,9 @@ endif()
 set(CMAKE_CXX_COMPILER ${TARN_ZIG_WRAPPERS}/zig-cxx-${TARN_MACOS_ARCH})
 set(CMAKE_AR ${TARN_ZIG_WRAPPERS}/zig-ar CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB ${TARN_ZIG_WRAPPERS}/zig-ranlib CACHE FILEPATH "" FORCE)
+# CMake's compiler checks compile without linking: a link would make zig
+# build a libc++ for the checks' own flags, minutes for nothing.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # No SDK on this machine: zig brings its own, so CMake must not look for one.
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "" FORCE)
