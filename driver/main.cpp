@@ -8,6 +8,7 @@
 #include "platform_error.h"
 #include "platform_std_streams.h"
 #include "run_signals.h"
+#include "serial_net.h"
 #include "serial_port.h"
 #include "text_escape.h"
 #include "trace.h"
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     trace_Start(argv[1]);
     run_InstallSignals();
     plat_BeginRun();
+    com_AddBackend(net_PortBackend());
     if (!com_Open(argv[1])) {
         char shown[TEXT_SHOWN_NAME_SIZE];
         con_Print("Cannot open com port \"%s\"\n", text_ShownName(argv[1], shown, sizeof shown));

@@ -1,25 +1,14 @@
 // The POSIX clock: CLOCK_MONOTONIC, so that setting the wall clock during a
 // run neither stretches a time-out nor makes the timing report negative.
 #include "platform_clock.h"
+#include "platform_wait.h"
 
-#include <cerrno>
 #include <ctime>
 
 namespace {
 
 void system_sleep_ms(uint32_t ms) {
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(ms / 1000);
-    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    // An absolute deadline, so a signal that interrupts the sleep does not
-    // lengthen it when the sleep resumes.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    plat_SleepUntilNs(plat_MonotonicNs() + int64_t{ms} * 1'000'000);
 }
 
 uint32_t system_tick_ms() {
@@ -45,5 +34,5 @@ const ClockOps* plat_SystemClock() {
     return &system_clock;
 }
 
-// clock_nanosleep already sleeps with sub-millisecond precision.
+// The system already sleeps with sub-millisecond precision.
 void plat_BeginRun() {}

@@ -23,7 +23,7 @@ struct ClockOps {
 };
 
 // The operating system's clock (Sleep/GetTickCount on Windows,
-// clock_nanosleep/CLOCK_MONOTONIC elsewhere). Never null.
+// CLOCK_MONOTONIC elsewhere). Never null.
 const ClockOps* plat_SystemClock();
 
 // Replace the clock; nullptr restores the system clock. Not thread-safe:

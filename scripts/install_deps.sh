@@ -6,7 +6,8 @@
 # file for CPack's library scan, man-db and mandoc for the pages); pass
 # "--with-stations" to add what scripts/flash_stations.sh needs (an SSH
 # server and client, and rsync, which parallel's --transferfile uses on both
-# ends).
+# ends); pass "--with-macos" to add npm (the macOS cross-build fetches zig
+# with it).
 set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel mandoc)
 for arg in "$@"; do
@@ -15,6 +16,8 @@ for arg in "$@"; do
     --with-fuzz) want+=(clang libclang-rt-14-dev) ;;
     --with-packaging) want+=(dpkg-dev lintian zip file man-db mandoc) ;;
     --with-stations) want+=(openssh-server openssh-client rsync) ;;
+    # npm comes with nodejs where that is NodeSource's build, else with Debian's npm.
+    --with-macos) want+=(file); command -v npm >/dev/null || want+=(npm) ;;
     esac
 done
 missing=()

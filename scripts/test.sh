@@ -5,8 +5,10 @@
 #   3. tarnload.exe cross-built with MinGW-w64 (and, where the hook exists,
 #      run under Wine);
 #   4. short fuzzing runs, where the hook exists;
-#   5. the release files: reproducible, installed and purged;
-#   6. the stations recipe over SSH, installed from that package.
+#   5. the suite again on the generic POSIX build;
+#   6. tarnload and tarnsim cross-built for macOS (arm64, x86_64);
+#   7. the release files: reproducible, installed and purged;
+#   8. the stations recipe over SSH, installed from that package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-windows --with-fuzz
@@ -21,7 +23,8 @@ cmake --build build/asan
 ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 240
 
 scripts/build_windows.sh
-for step in scripts/test_wine.sh scripts/test_fuzz.sh; do
+for step in scripts/test_wine.sh scripts/test_fuzz.sh scripts/test_posix_generic.sh \
+    scripts/build_macos.sh; do
     if [ -f "$step" ]; then bash "$step"; fi
 done
 bash scripts/test_package.sh

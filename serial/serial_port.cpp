@@ -3,16 +3,17 @@
 #include "serial_port.h"
 
 #include "console.h"
-#include "net_address.h"
 #include "platform_clock.h"
-#include "serial_net.h"
 #include "trace.h"
 
 namespace {
 
 const ComPortOps* port_ops = nullptr; // nullptr: chosen by the name at com_Open
-// The backend the name chose: the platform's local port or the network's.
-const ComPortOps* named_ops = nullptr;
+
+const ComBackend* backends[COM_BACKENDS_MAX] = {};
+uint8_t backend_count = 0;
+// The backend the name chose; nullptr: the platform's local port.
+const ComBackend* named_backend = nullptr;
 
 // Output collects here and goes out in one write when full or flushed.
 uint8_t tx_buffer[COM_TX_BUFFER_SIZE];
@@ -41,11 +42,16 @@ const ComPortOps* ops() {
     if (port_ops != nullptr) {
         return port_ops;
     }
-    return named_ops != nullptr ? named_ops : com_PlatformOps();
+    return named_backend != nullptr ? named_backend->ops : com_PlatformOps();
 }
 
-bool network_port() {
-    return port_ops == nullptr && named_ops == com_NetworkOps();
+// The backend that takes the link's round-trip samples, or nullptr.
+const ComBackend* timed_backend() {
+    if (port_ops != nullptr || named_backend == nullptr ||
+        named_backend->round_trip_sample == nullptr) {
+        return nullptr;
+    }
+    return named_backend;
 }
 
 void clear_buffers() {
@@ -63,9 +69,27 @@ void com_SetOps(const ComPortOps* ops) {
     port_lost = false;
 }
 
+bool com_AddBackend(const ComBackend* backend) {
+    for (uint8_t i = 0; i < backend_count; ++i) {
+        if (backends[i] == backend) {
+            return true;
+        }
+    }
+    if (backend_count == COM_BACKENDS_MAX) {
+        return false;
+    }
+    backends[backend_count++] = backend;
+    return true;
+}
+
 bool com_Open(const char* name) {
     port_lost = false;
-    named_ops = net_IsNetworkName(name) ? com_NetworkOps() : com_PlatformOps();
+    named_backend = nullptr;
+    for (uint8_t i = 0; i < backend_count && named_backend == nullptr; ++i) {
+        if (backends[i]->claims(name)) {
+            named_backend = backends[i];
+        }
+    }
     if (trace_On()) {
         trace_Event("port", "opening %s", name);
     }
@@ -90,7 +114,7 @@ void com_ReportRefusal(const char* reason, const char* detail) {
 
 void com_ExpectAnswer(bool first_copy) {
     // A local port has no use for the samples: no clock is read for it.
-    if (!network_port()) {
+    if (timed_backend() == nullptr) {
         return;
     }
     if (!first_copy) {
@@ -109,8 +133,9 @@ void com_ExpectAnswer(bool first_copy) {
 }
 
 void com_AnswerArrived() {
-    if (answer_awaited && !answer_ambiguous) {
-        com_NetRoundTripSample(plat_NowUs() - answer_since_us);
+    const ComBackend* timed = timed_backend();
+    if (timed != nullptr && answer_awaited && !answer_ambiguous) {
+        timed->round_trip_sample(plat_NowUs() - answer_since_us);
     }
     answer_awaited = false;
     answer_due_next_write = false;
@@ -124,7 +149,9 @@ uint32_t com_AnswerAllowanceMs() {
     if (port_ops != nullptr) {
         return ops_allowance_ms;
     }
-    return network_port() ? com_NetAnswerAllowanceMs() : 0;
+    const ComBackend* timed = timed_backend();
+    return timed != nullptr && timed->answer_allowance_ms != nullptr ? timed->answer_allowance_ms()
+                                                                     : 0;
 }
 
 void com_ReportLost(const char* reason) {

@@ -69,12 +69,36 @@ void com_SetOps(const ComPortOps* ops);
 // network port's timing on an in-memory line (tests). com_SetOps sets 0.
 void com_SetOpsAnswerAllowanceMs(uint32_t ms);
 
+// A port reached by other means than the platform's local port (a line
+// behind a network server, say), chosen by its name at com_Open. The local
+// port knows nothing of any backend but this record.
+struct ComBackend {
+    // True when `name` is this backend's, whether or not the rest of it is
+    // well formed: such a name is never opened as a local port.
+    bool (*claims)(const char* name);
+    const ComPortOps* ops;
+    // The link's round-trip samples (com_AnswerArrived) and the answer
+    // allowance (com_AnswerAllowanceMs) for a backend that needs them; both
+    // null for one that does not, which then pays nothing for them.
+    void (*round_trip_sample)(uint64_t us);
+    uint32_t (*answer_allowance_ms)();
+};
+
+// Most backends a program registers.
+inline constexpr uint8_t COM_BACKENDS_MAX = 4;
+
+// Offers `backend` every name com_Open sees from now on, after the ones
+// registered before it. A backend registered twice counts once. False when
+// COM_BACKENDS_MAX are already registered. Not thread-safe: the program
+// registers its backends before the first com_Open. Prints nothing.
+bool com_AddBackend(const ComBackend* backend);
+
 // Opens and configures the port `name`, exactly as typed (Windows: a bare
-// COMn gets the \\.\ device prefix). A name starting rfc2217:// or
-// socket:// is a line behind a network server (serial_net.h); any other is a
-// local port. Returns false only when the port cannot be opened, after the
-// backend's reason line: "Serial port: ..." for a local port (see
-// com_ReportRefusal), "Network port: ..." for a network port.
+// COMn gets the \\.\ device prefix): through the first registered backend
+// that claims the name, else as a local port. Returns false only when the
+// port cannot be opened, after the backend's reason line: "Serial port: ..."
+// for a local port (see com_ReportRefusal); a backend prints what its own
+// header says (a network port: "Network port: ...").
 bool com_Open(const char* name);
 
 // Prints why a local port cannot be used, on a line before the caller's
@@ -95,13 +119,14 @@ void com_ReportRefusal(const char* reason, const char* detail = nullptr);
 // com_AnswerArrived when its answer came. The time from the end of the
 // write that carried it to the answer is a sample for the answer allowance,
 // unless a copy went out meanwhile (which copy was answered is unknown).
-// Only a network port uses them. Print nothing.
+// Only a backend with a round_trip_sample uses them. Print nothing.
 void com_ExpectAnswer(bool first_copy);
 void com_AnswerArrived();
 
 // How long after a write its answer can still be on its way beyond the
-// write's own air time, in ms: the round trip of a network port, 0 on a
-// local port (under com_SetOps: what com_SetOpsAnswerAllowanceMs set).
+// write's own air time, in ms: the backend's answer_allowance_ms (a network
+// port's round trip), 0 on a local port (under com_SetOps: what
+// com_SetOpsAnswerAllowanceMs set).
 uint32_t com_AnswerAllowanceMs();
 
 // Delivers the next received byte into *b and returns true, or returns

@@ -5,13 +5,13 @@
 #include "serial_posix_settings.h"
 
 #include "platform_error.h"
+#include "platform_wait.h"
 #include "trace.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
@@ -35,20 +35,6 @@ int port_fd = -1;
 // outlive the process and lock out the next user of the port.
 termios original_settings{};
 bool original_saved = false;
-
-int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-void sleep_until_ns(int64_t deadline_ns) {
-    timespec until{};
-    until.tv_sec = static_cast<time_t>(deadline_ns / 1'000'000'000LL);
-    until.tv_nsec = static_cast<long>(deadline_ns % 1'000'000'000LL);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
 
 // Undoes what an open did to `fd`: original settings, exclusive flag off.
 // Only async-signal-safe calls.
@@ -263,7 +249,7 @@ void posix_write(const uint8_t* buf, uint32_t len) {
     if (port_fd < 0) {
         return;
     }
-    const int64_t start = monotonic_ns();
+    const int64_t start = plat_MonotonicNs();
     const int64_t deadline = start + WRITE_TIMEOUT_NS;
     uint32_t done = 0;
     while (done < len) {
@@ -283,7 +269,7 @@ void posix_write(const uint8_t* buf, uint32_t len) {
             plat_RecordError(errno);
             return;
         }
-        const int64_t left_ns = deadline - monotonic_ns();
+        const int64_t left_ns = deadline - plat_MonotonicNs();
         if (left_ns <= 0) {
             plat_RecordError(ETIMEDOUT);
             return;
@@ -307,8 +293,8 @@ void posix_write(const uint8_t* buf, uint32_t len) {
     if (air_end > deadline) {
         air_end = deadline;
     }
-    if (air_end > monotonic_ns()) {
-        sleep_until_ns(air_end);
+    if (air_end > plat_MonotonicNs()) {
+        plat_SleepUntilNs(air_end);
     }
 }
 
@@ -318,18 +304,16 @@ void posix_write(const uint8_t* buf, uint32_t len) {
 // the remaining time is slept instead so that a caller's wait loop does not
 // spin until its time-out.
 bool posix_wait(uint32_t max_us) {
-    const int64_t deadline = monotonic_ns() + int64_t{max_us} * 1000;
+    const int64_t deadline = plat_MonotonicNs() + int64_t{max_us} * 1000;
     if (port_fd < 0) {
-        sleep_until_ns(deadline);
+        plat_SleepUntilNs(deadline);
         return false;
     }
-    pollfd waiting{port_fd, POLLIN, 0};
-    timespec timeout{static_cast<time_t>(max_us / 1000000u),
-                     static_cast<long>(max_us % 1000000u) * 1000L};
-    const int ready = ppoll(&waiting, 1, &timeout, nullptr);
-    if (ready > 0 && (waiting.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    short revents = 0;
+    const int ready = plat_PollUs(port_fd, POLLIN, max_us, &revents);
+    if (ready > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         // What is still buffered is read by the caller's next poll anyway.
-        sleep_until_ns(deadline);
+        plat_SleepUntilNs(deadline);
         return false;
     }
     return ready > 0;

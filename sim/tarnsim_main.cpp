@@ -1,6 +1,7 @@
 // tarnsim: the virtual device on a pseudo-terminal, and the sample firmware
 // file writer. The device itself lives in the tarn_sim library; this file
 // only owns the pty, real time, signals and files.
+#include "platform_wait.h"
 #include "sim_capture.h"
 #include "sim_device.h"
 #include "sim_dfu_file.h"
@@ -388,9 +389,9 @@ int RunDevice(const sim::RunOptions& options) {
             continue;
         }
         const bool output_due = !pending.empty() && (!turn.trickling || wait == 0);
-        pollfd pfd{master, static_cast<short>(POLLIN | (output_due ? POLLOUT : 0)), 0};
-        timespec timeout{0, static_cast<long>(wait * 1000)};
-        ppoll(&pfd, 1, &timeout, nullptr);
+        short revents = 0;
+        plat_PollUs(master, static_cast<short>(POLLIN | (output_due ? POLLOUT : 0)),
+                    static_cast<uint32_t>(wait), &revents);
     }
 
     int status = EXIT_OK;

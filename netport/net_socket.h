@@ -7,16 +7,18 @@
 
 enum class NetConnectFailure : uint8_t {
     NONE,
-    HOST,    // the name did not resolve
+    HOST,    // the name did not resolve (in time)
     REFUSED, // every address refused
     TIMEOUT, // no address answered within the time-out
     OTHER,   // any other failure; see netsock_FailureText
 };
 
-// Connects to `host`:`port`, trying each resolved address with what is left
-// of `timeout_ms`. Returns NONE when connected, else why not; the system's
-// text for the failure is kept for netsock_FailureText. A connection already
-// open is closed first.
+// Connects to `host`:`port` within `timeout_ms`: the name lookup may take
+// all of it (a lookup that runs out is HOST, with the system's text for a
+// temporary failure), each resolved address is tried with what is left.
+// Returns NONE when connected, else why not; the system's text for the
+// failure is kept for netsock_FailureText. A connection already open is
+// closed first.
 NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t timeout_ms);
 
 // The system's text for the last failure of this layer (never null, "" when none).

@@ -1,6 +1,8 @@
 // The network port's TCP connection on Windows (Winsock).
 #include "net_socket.h"
 
+#include "net_resolve.h"
+
 // winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -108,7 +110,8 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
     char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
     addrinfo* list = nullptr;
-    const int resolved = getaddrinfo(host, service, &hints, &list);
+    // The lookup counts against the same time-out as the connection.
+    const int resolved = netresolve_Lookup(host, service, &hints, timeout_ms, &list);
     if (resolved != 0) {
         note_error(resolved);
         return NetConnectFailure::HOST;
@@ -122,7 +125,7 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
         }
         refused_only = refused_only && error == WSAECONNREFUSED;
     }
-    freeaddrinfo(list);
+    netresolve_Free(list);
     if (error == 0 && sock != INVALID_SOCKET) {
         return NetConnectFailure::NONE;
     }

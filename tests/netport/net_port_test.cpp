@@ -2,6 +2,7 @@
 // server played in-process on the loopback: the exact bytes the client
 // sends (the 8E1 requests once each, doubled 0xFF), what it makes of the
 // server's answers, and the lines its failures print.
+#include "serial_net.h"
 #include "serial_port.h"
 
 #include <gtest/gtest.h>
@@ -117,7 +118,10 @@ Bytes get_bytes(size_t n) {
 
 class NetPort : public testing::Test {
   protected:
-    void SetUp() override { com_SetOps(nullptr); }
+    void SetUp() override {
+        com_SetOps(nullptr);
+        com_AddBackend(net_PortBackend());
+    }
     void TearDown() override { com_Close(); }
 };
 

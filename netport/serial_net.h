@@ -1,6 +1,7 @@
 #pragma once
 // The network port backend (rfc2217:// and socket:// names), behind the same
-// ComPortOps as a local port. com_Open chooses it by the name.
+// ComPortOps as a local port. Registered with com_AddBackend, it is chosen
+// by the name at com_Open.
 //
 // Every failure to open prints one line, "Network port: <reason>", before
 // com_Open returns false (the caller then adds its own). A connection that
@@ -20,12 +21,9 @@ inline constexpr uint16_t NET_HELD_TEXT_MAX = 80;
 // How long a connection and each wait for the server's answers may take.
 inline constexpr uint32_t NET_CONNECT_TIMEOUT_MS = 5000;
 
-// The network backend. Never null.
-const ComPortOps* com_NetworkOps();
-
-// A round trip of `us` microseconds the link measured (serial_port.h).
-void com_NetRoundTripSample(uint64_t us);
-
-// How long after a write an answer to it can still be on its way over the
-// connection, in ms (see net_timing.h); 0 before a connection.
-uint32_t com_NetAnswerAllowanceMs();
+// The network backend for com_AddBackend. It claims every name
+// net_IsNetworkName accepts; it takes the link's round trips as samples and
+// gives as the answer allowance how long after a write an answer can still
+// be on its way over the connection (net_timing.h), 0 before a connection.
+// Never null.
+const ComBackend* net_PortBackend();

@@ -1,10 +1,12 @@
 // The network port's TCP connection on POSIX systems.
 #include "net_socket.h"
 
+#include "net_resolve.h"
+#include "platform_wait.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -40,7 +42,7 @@ int wait_for(short events, int64_t deadline_ms) {
 
 // One address: 0 when connected, else the errno of the failure.
 int connect_one(const addrinfo* a, int64_t deadline_ms) {
-    sock = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    sock = plat_SocketCloexec(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (sock < 0) {
         return errno;
     }
@@ -80,7 +82,8 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
     char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
     addrinfo* list = nullptr;
-    const int resolved = getaddrinfo(host, service, &hints, &list);
+    // The lookup counts against the same time-out as the connection.
+    const int resolved = netresolve_Lookup(host, service, &hints, timeout_ms, &list);
     if (resolved != 0) {
         note(resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
         return NetConnectFailure::HOST;
@@ -94,7 +97,7 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
         }
         refused_only = refused_only && error == ECONNREFUSED;
     }
-    freeaddrinfo(list);
+    netresolve_Free(list);
     if (error == 0 && sock >= 0) {
         return NetConnectFailure::NONE;
     }
@@ -173,11 +176,9 @@ bool netsock_WaitReadable(uint32_t timeout_us) {
     if (sock < 0) {
         return false;
     }
-    pollfd p{sock, POLLIN, 0};
-    const timespec limit{static_cast<time_t>(timeout_us / 1'000'000),
-                         static_cast<long>(timeout_us % 1'000'000) * 1000};
+    short revents = 0;
     // An interrupted wait returns early, which the contract allows.
-    return ppoll(&p, 1, &limit, nullptr) > 0;
+    return plat_PollUs(sock, POLLIN, timeout_us, &revents) > 0;
 }
 
 void netsock_Close() {
@@ -188,15 +189,9 @@ void netsock_Close() {
 }
 
 int64_t netsock_NowUs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+    return plat_MonotonicNs() / 1000;
 }
 
 void netsock_SleepUntilUs(int64_t deadline_us) {
-    timespec until{};
-    until.tv_sec = static_cast<time_t>(deadline_us / 1'000'000);
-    until.tv_nsec = static_cast<long>(deadline_us % 1'000'000) * 1000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    plat_SleepUntilNs(deadline_us * 1000);
 }

@@ -439,13 +439,7 @@ bool net_wait(uint32_t max_us) {
 
 const ComPortOps net_ops = {net_open, net_read, net_write, net_purge, net_close, net_wait};
 
-} // namespace
-
-const ComPortOps* com_NetworkOps() {
-    return &net_ops;
-}
-
-void com_NetRoundTripSample(uint64_t us) {
+void net_round_trip_sample(uint64_t us) {
     if (connected) {
         nettiming_Sample(&timing, static_cast<int64_t>(us));
         if (trace_On()) {
@@ -455,6 +449,15 @@ void com_NetRoundTripSample(uint64_t us) {
     }
 }
 
-uint32_t com_NetAnswerAllowanceMs() {
+uint32_t net_answer_allowance_ms() {
     return connected ? nettiming_AllowanceMs(&timing) : 0;
+}
+
+const ComBackend net_backend = {net_IsNetworkName, &net_ops, net_round_trip_sample,
+                                net_answer_allowance_ms};
+
+} // namespace
+
+const ComBackend* net_PortBackend() {
+    return &net_backend;
 }
