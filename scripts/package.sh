@@ -2,6 +2,8 @@
 # Writes the release artefacts into dist/:
 #   tarnload_<version>_amd64.deb              both programs, both pages
 #   tarnload-<version>-windows-x86_64.zip     tarnload.exe, README.txt, LICENSE.txt
+#   tarnload-<version>-macos-<arch>.zip       tarnload, tarnsim, README.md, LICENSE
+#                                             (arm64 and x86_64; built, not run)
 #   SHA256SUMS                                of every other file in dist/
 # The version is the CMake project version. The artefacts are reproducible:
 # built from the commit in fresh folders under build/package/, dated by the
@@ -12,7 +14,7 @@
 # The .deb must pass lintian with no error and no warning.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install_deps.sh --with-windows --with-packaging
+scripts/install_deps.sh --with-windows --with-packaging --with-macos
 root=$PWD
 dist=$root/dist
 work=$root/build/package
@@ -68,6 +70,24 @@ build_windows_zip() {
     (cd "$build/zip" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
 }
 
+# A zip per macOS architecture: both programs (cross-built with zig, see
+# scripts/build_macos.sh) and the text files, as the Windows zip has them.
+build_macos_zips() {
+    local build=$work/macos
+    TARN_TOOLS_DIR=$work/tools bash scripts/build_macos.sh "$build" >/dev/null
+    local version arch name stage
+    version=$(project_version "$build-arm64")
+    for arch in arm64 x86_64; do
+        name=tarnload-$version-macos-$arch
+        stage=$build/zip-$arch/$name
+        mkdir -p "$stage"
+        install -m 0755 "$build-$arch/tarnload" "$build-$arch/sim/tarnsim" "$stage/"
+        install -m 0644 README.md LICENSE "$stage/"
+        find "$build/zip-$arch" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+        (cd "$build/zip-$arch" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
+    done
+}
+
 write_sums() {
     (cd "$dist" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort |
         xargs sha256sum >SHA256SUMS)
@@ -77,6 +97,7 @@ rm -rf "$work" "$dist"
 mkdir -p "$work" "$dist"
 build_deb
 build_windows_zip
+build_macos_zips
 write_sums
 rm -rf "$work"
 cat "$dist/SHA256SUMS"

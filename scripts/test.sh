@@ -2,31 +2,35 @@
 # Every test of the project, as CI runs it:
 #   1. a build with warnings fatal, and its test suite;
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3. tarnload.exe cross-built with MinGW-w64 (and, where the hook exists,
-#      run under Wine);
-#   4. short fuzzing runs, where the hook exists;
+#   3. tarnload.exe cross-built with MinGW-w64 and run under Wine;
+#   4. short fuzzing runs and a small fault-injection soak;
 #   5. the suite again on the generic POSIX build;
-#   6. tarnload and tarnsim cross-built for macOS (arm64, x86_64);
-#   7. the release files: reproducible, installed and purged;
-#   8. the stations recipe over SSH, installed from that package.
+#   6. the release files (the .deb, the Windows zip, and the macOS zips
+#      cross-built with zig), twice, from two clones that must agree byte for
+#      byte; the .deb installed and purged;
+#   7. the stations recipe over SSH, installed from that package.
+# Each stage's time is printed as it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh --with-windows --with-fuzz
 jobs=$(nproc)
+began=$SECONDS
+stage() { # NAME COMMAND...
+    local start=$SECONDS
+    "${@:2}"
+    echo "stage $1: $((SECONDS - start)) s (all: $((SECONDS - began)) s)"
+}
+suite() { # BUILD_DIR TIMEOUT CMAKE_ARGS...
+    cmake -S . -B "$1" -G Ninja -DTARN_WERROR=ON "${@:3}"
+    cmake --build "$1"
+    ctest --test-dir "$1" --output-on-failure -j"$jobs" --timeout "$2"
+}
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON
-cmake --build build/release
-ctest --test-dir build/release --output-on-failure -j"$jobs" --timeout 120
-
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON -DTARN_SANITIZE=ON
-cmake --build build/asan
-ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 240
-
-scripts/build_windows.sh
-for step in scripts/test_wine.sh scripts/test_fuzz.sh scripts/test_posix_generic.sh \
-    scripts/build_macos.sh; do
-    if [ -f "$step" ]; then bash "$step"; fi
-done
-bash scripts/test_package.sh
-bash scripts/flash_stations.sh --small
+stage release suite build/release 120 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage asan suite build/asan 240 -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON
+stage windows bash -c 'scripts/build_windows.sh && bash scripts/test_wine.sh'
+stage fuzz bash scripts/test_fuzz.sh
+stage generic bash scripts/test_posix_generic.sh
+stage package bash scripts/test_package.sh
+stage stations bash scripts/flash_stations.sh --small
 echo "all test stages passed"

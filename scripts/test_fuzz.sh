@@ -9,7 +9,7 @@
 #   python3 bench/soak/soak.py --bin build/asan    # the full soak (200+ updates,
 #                                                  # about half an hour), after one run
 #
-# Targets run one at a time (niced): the machine has 2 cores for everybody.
+# Targets run one a core, niced.
 # Each target starts from its checked-in seeds (tests/fuzz/corpus/<name>);
 # what it finds goes to build/fuzz/corpus/<name>, crash inputs to
 # build/fuzz/artifacts/. A crash input is replayed with
@@ -27,10 +27,9 @@ for t in $targets; do build_targets+=("fuzz_$t"); done
 cmake --build build/fuzz --target "${build_targets[@]}"
 
 mkdir -p build/fuzz/artifacts
-for t in $targets; do
-    work=build/fuzz/corpus/$t
+fuzz_target() { # NAME
+    local t=$1 work=build/fuzz/corpus/$1
     mkdir -p "$work"
-    echo "fuzz_$t: ${seconds} s"
     # -timeout: a single input taking this long is a hang (all waits run on a
     # virtual clock), so it fails the run like a crash.
     if ! nice -n 19 "build/fuzz/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 \
@@ -38,10 +37,26 @@ for t in $targets; do
         "$work" "tests/fuzz/corpus/$t" >"build/fuzz/fuzz_$t.log" 2>&1; then
         tail -n 60 "build/fuzz/fuzz_$t.log"
         echo "fuzz_$t FAILED (log: build/fuzz/fuzz_$t.log)"
-        exit 1
+        return 1
     fi
-    grep -E '^stat::number_of_executed_units' "build/fuzz/fuzz_$t.log" | sed "s/^/fuzz_$t /"
+    grep -E '^stat::number_of_executed_units' "build/fuzz/fuzz_$t.log" | sed "s/^/fuzz_$t ${seconds} s: /"
+}
+# One target a core: each is single-threaded.
+running=0
+failed=0
+for t in $targets; do
+    fuzz_target "$t" &
+    running=$((running + 1))
+    if [ "$running" -ge "$(nproc)" ]; then
+        wait -n || failed=1
+        running=$((running - 1))
+    fi
 done
+while [ "$running" -gt 0 ]; do
+    wait -n || failed=1
+    running=$((running - 1))
+done
+[ "$failed" = 0 ] || exit 1
 
 if [ "${SOAK:-1}" = 1 ] && [ -f bench/soak/soak.py ]; then
     # The sanitizer build of scripts/test.sh has both binaries already.
