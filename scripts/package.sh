@@ -74,7 +74,7 @@ build_windows_zip() {
 # scripts/build_macos.sh) and the text files, as the Windows zip has them.
 build_macos_zips() {
     local build=$work/macos
-    TARN_TOOLS_DIR=$work/tools bash scripts/build_macos.sh "$build" >/dev/null
+    TARN_TOOLS_DIR=$work/tools bash scripts/build_macos.sh "$build"
     local version arch name stage
     version=$(project_version "$build-arm64")
     for arch in arm64 x86_64; do

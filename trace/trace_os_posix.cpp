@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -35,10 +34,9 @@ bool wait_for_room(int fd, bool forever, int64_t deadline) {
 
 } // namespace
 
-// A line of a pipe or FIFO lands whole or not at all only up to PIPE_BUF.
-#ifdef PIPE_BUF
-static_assert(TRACE_LINE_MAX <= PIPE_BUF);
-#endif
+// A pipe or FIFO takes a write of up to PIPE_BUF bytes whole or not at all
+// (4096 on Linux, so every line; 512 on macOS and the BSDs, where a longer
+// line may land in parts, which trace_OsWrite finishes).
 
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
