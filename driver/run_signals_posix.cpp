@@ -3,7 +3,7 @@
 // with status 1, or as SIGQUIT does for SIGQUIT.
 #include "run_signals.h"
 
-#include "console.h"
+#include "run_interrupted.h"
 #include "serial_port.h"
 
 #include <csignal>
@@ -13,15 +13,7 @@
 namespace {
 
 constexpr int EXIT_INTERRUPTED = 1;
-constexpr char INTERRUPTED_LINE[] =
-    "\nInterrupted: the device was left in the middle of an update; "
-    "running the same command again completes it\n";
-constexpr char UNCHANGED_LINE[] = "Interrupted: the device was not changed\n";
-
-// Where the run stands: the device untouched, holding part of a new image,
-// or past the download (its outcome already printed).
-enum Phase : sig_atomic_t { BEFORE_UPDATE, UPDATING, AFTER_UPDATE };
-volatile sig_atomic_t phase = BEFORE_UPDATE;
+volatile sig_atomic_t phase = RUN_BEFORE_UPDATE;
 
 // Nothing can be done about a failed write here; the exit status still tells.
 void Say(const char* text, size_t length) {
@@ -46,14 +38,7 @@ void EndAsQuit() {
 void OnStop(int signal_number) {
     // A terminal that hung up has nobody to read a line.
     if (signal_number != SIGHUP) {
-        if (phase == UPDATING) {
-            Say(INTERRUPTED_LINE, sizeof INTERRUPTED_LINE - 1);
-        } else if (phase == BEFORE_UPDATE) {
-            if (!con_AtLineStart()) {
-                Say("\n", 1);
-            }
-            Say(UNCHANGED_LINE, sizeof UNCHANGED_LINE - 1);
-        }
+        run_SayInterrupted(phase, Say);
     }
     com_PlatformRestore();
     if (signal_number == SIGQUIT) {
@@ -83,5 +68,5 @@ void run_InstallSignals() {
 }
 
 void run_MarkUpdateInProgress(bool in_progress) {
-    phase = in_progress ? UPDATING : AFTER_UPDATE;
+    phase = in_progress ? RUN_UPDATING : RUN_AFTER_UPDATE;
 }
