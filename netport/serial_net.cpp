@@ -270,7 +270,12 @@ bool negotiate() {
 
 bool net_open(const char* name) {
     if (!net_ParseAddress(name, &address)) {
-        con_Print("Network port: expected rfc2217://HOST:PORT or socket://HOST:PORT\n");
+        if (net_HostTooLong(name)) {
+            con_Print("Network port: host name too long (at most %u characters)\n",
+                      static_cast<unsigned>(NET_HOST_SIZE - 1));
+        } else {
+            con_Print("Network port: expected rfc2217://HOST:PORT or socket://HOST:PORT\n");
+        }
         return false;
     }
     rfc2217_Start(&client);
@@ -288,6 +293,12 @@ bool net_open(const char* name) {
     case NetConnectFailure::HOST: {
         char shown[TEXT_SHOWN_NAME_SIZE];
         con_Print("Network port: unknown host \"%s\" (%s)\n",
+                  text_ShownName(address.host, shown, sizeof shown), netsock_FailureText());
+        return false;
+    }
+    case NetConnectFailure::NO_LOOKUP: {
+        char shown[TEXT_SHOWN_NAME_SIZE];
+        con_Print("Network port: cannot look up \"%s\": no thread or descriptor to spare (%s)\n",
                   text_ShownName(address.host, shown, sizeof shown), netsock_FailureText());
         return false;
     }

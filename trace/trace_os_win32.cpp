@@ -112,3 +112,14 @@ void trace_OsPlatform(char* out, uint32_t cap) {
 void trace_OsComplain(const char* text, uint32_t length) {
     trace_OsWrite(STDERR_HANDLE, text, length, TRACE_END_WAIT_MS);
 }
+
+// No file-size limit ends a write for good here: a full disk loses lines.
+bool trace_OsWriteEnded(char*, uint32_t) {
+    return false;
+}
+
+void trace_OsClose(intptr_t handle) {
+    if (handle >= 0 && handle != STDERR_HANDLE) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
+}
