@@ -4,6 +4,7 @@
 #include "console.h"
 #include "dfu_file.h"
 #include "dfu_update.h"
+#include "platform_arguments.h"
 #include "platform_clock.h"
 #include "platform_error.h"
 #include "platform_std_streams.h"
@@ -58,6 +59,7 @@ int RunWithPort(char** argv) {
 
 int main(int argc, char** argv) {
     plat_GuardStandardStreams();
+    plat_Utf8Arguments(argc, &argv);
     // Before anything is written anywhere: a reader gone must not end the run.
     run_InstallSignals();
     con_Init();

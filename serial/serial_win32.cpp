@@ -99,7 +99,7 @@ bool refuse(HANDLE handle, DWORD code, const char* reason, const char* detail = 
 }
 
 // A settings call the driver refused: the port is put back and released.
-bool refuse_settings(HANDLE handle, const DCB& original, const COMMTIMEOUTS& original_times) {
+bool refuse_settings(HANDLE handle, DCB original, COMMTIMEOUTS original_times) {
     const DWORD code = GetLastError();
     char text[256];
     plat_ErrorText(code, text, sizeof text);
@@ -119,14 +119,19 @@ bool win32_open(const char* name) {
     }
     char path[PATH_CAPACITY];
     const char* open_name = com_DevicePath(name, path, sizeof path) ? path : name;
-    const HANDLE handle = CreateFileA(open_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name is UTF-8 as the program holds it; the wide call opens it as typed.
+    wchar_t wide_name[PATH_CAPACITY];
+    const bool named =
+        MultiByteToWideChar(CP_UTF8, 0, open_name, -1, wide_name, PATH_CAPACITY) != 0;
+    const HANDLE handle = named ? CreateFileW(wide_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                : INVALID_HANDLE_VALUE;
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
+        const DWORD code = named ? GetLastError() : ERROR_FILE_NOT_FOUND;
         char text[256];
         plat_ErrorText(code, text, sizeof text);
         if (trace_On()) {
-            trace_Event("os", "CreateFileA %s: error %lu: %s", open_name,
+            trace_Event("os", "CreateFileW %s: error %lu: %s", open_name,
                         static_cast<unsigned long>(code), text);
         }
         switch (code) {

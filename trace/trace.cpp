@@ -128,7 +128,7 @@ void Emit(size_t length) {
 } // namespace
 
 void trace_Start(const char* port, TraceIsPort is_port) {
-    const char* path = std::getenv(TRACE_ENV);
+    const char* path = trace_OsEnvironment(TRACE_ENV);
     if (path == nullptr || path[0] == '\0' || trace_detail::enabled) {
         return;
     }

@@ -104,6 +104,10 @@ void trace_ConsoleV(const char* format, va_list args);
 
 // --- The platform's side (trace_os_posix.cpp, trace_os_win32.cpp) ---
 
+// The environment variable `name` as UTF-8 text, as the command line is
+// held (POSIX: its bytes; Windows: converted from the wide environment);
+// null when unset or when it does not fit.
+const char* trace_OsEnvironment(const char* name);
 // Opens `path` for appending (created if missing), or standard error for
 // "-". Returns a handle >= 0, or -1 with the system's text in `error`.
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);

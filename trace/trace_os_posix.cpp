@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -78,6 +79,10 @@ bool may_follow(const char* path, const struct stat& link) {
 // A pipe or FIFO takes a write of up to PIPE_BUF bytes whole or not at all
 // (4096 on Linux, so every line; 512 on macOS and the BSDs, where a longer
 // line may land in parts, which trace_OsWrite finishes).
+
+const char* trace_OsEnvironment(const char* name) {
+    return std::getenv(name);
+}
 
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
