@@ -1,14 +1,16 @@
 // Console control events and crashes on Windows. A control handler runs on
 // a thread of its own while the main thread may be inside a port call; it
 // restores the port and ends the process at once, so the main thread never
-// resumes. An exception nothing handled (an access violation, say) restores
-// the port and then takes the system's own course (the crash report).
+// resumes. An exception nothing handled (an access violation, say) or an
+// abort() restores the port and then takes the system's own course.
 #include "run_signals.h"
 
 #include "run_interrupted.h"
 #include "serial_port.h"
 
 #include <windows.h>
+
+#include <csignal>
 
 namespace {
 
@@ -64,11 +66,21 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS*) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// abort() (a failed check, std::terminate) ends the process through the C
+// runtime's SIGABRT, not through an exception: restored here, then ended
+// with the status abort() gives.
+constexpr UINT EXIT_ABORTED = 3;
+void OnAbort(int) {
+    EndRun(Ending::CRASHED);
+    TerminateProcess(GetCurrentProcess(), EXIT_ABORTED);
+}
+
 } // namespace
 
 void run_InstallSignals() {
     SetConsoleCtrlHandler(OnControl, TRUE);
     SetUnhandledExceptionFilter(OnCrash);
+    std::signal(SIGABRT, OnAbort);
 }
 
 void run_MarkUpdateInProgress(bool in_progress) {
