@@ -723,7 +723,7 @@ CASES = [
         [],
         1,
         "",
-        skip="under Wine a share mode of 0 does not make CreateFileA's open exclusive, so a "
+        skip="under Wine a share mode of 0 does not make CreateFileW's open exclusive, so a "
         "second open of the same port succeeds there; only real Windows can show the refusal",
     ),
     invalid_file("missing.dfu", "cannot be opened (No such file or directory)"),
