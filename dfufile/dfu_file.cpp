@@ -1,6 +1,7 @@
 // The firmware file of the run: header and suffix read once, then the image
 // (offset 0 up to the suffix) served in chunks to the download.
 #include "dfu_file.h"
+#include "file_open.h"
 #include "file_seek.h"
 
 #include "console.h"
@@ -160,7 +161,11 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     read_failed = false;
     served_crc = CRC_INIT;
 
-    file = std::fopen(path, "rb");
+    const char* refusal = nullptr;
+    file = dfufile_OpenFile(path, &refusal);
+    if (refusal != nullptr) {
+        return Refuse("%s", refusal);
+    }
     if (file == nullptr) {
         return Refuse("cannot be opened (%s)", std::strerror(errno));
     }

@@ -11,12 +11,13 @@ inline constexpr uint32_t DFUFILE_SUFFIX_SIZE = 16;
 
 // Opens `path` for binary reading, reads header and suffix, checks the
 // file, rewinds, prints "DFU file: %s\n" (the description up to its first
-// NUL, control characters 0x01-0x1F and 0x7F as \xNN) and
+// NUL, control characters as text_EscapeControls shows them) and
 // "DFU file VID: 0x%04X, PID: 0x%04X\n". When vid_pid is given, stores VID
 // in vid_pid[0] and PID in vid_pid[1].
 // Returns false when the file is refused, after one line with the reason,
 // "Firmware file: %s\n", one of:
 //   cannot be opened (<system's text>)
+//   not a regular file (a pipe, FIFO or device cannot be read twice; save it to a file first)
 //   cannot be read (<system's text>)
 //   shorter than the 100-byte header
 //   ends before its 16-byte suffix (suffix offset N)

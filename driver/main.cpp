@@ -4,12 +4,14 @@
 #include "console.h"
 #include "dfu_file.h"
 #include "dfu_update.h"
+#include "platform_arguments.h"
 #include "platform_clock.h"
 #include "platform_error.h"
 #include "platform_std_streams.h"
 #include "run_signals.h"
 #include "serial_net.h"
 #include "serial_port.h"
+#include "serial_same_file.h"
 #include "text_escape.h"
 #include "trace.h"
 
@@ -57,13 +59,15 @@ int RunWithPort(char** argv) {
 
 int main(int argc, char** argv) {
     plat_GuardStandardStreams();
+    plat_Utf8Arguments(argc, &argv);
+    // Before anything is written anywhere: a reader gone must not end the run.
+    run_InstallSignals();
     con_Init();
     if (argc != 3) {
         con_Print("Usage: tarnload.exe <com> <file.dfu>\n");
         return EXIT_FAILED;
     }
-    trace_Start(argv[1]);
-    run_InstallSignals();
+    trace_Start(argv[1], com_IsPortFile);
     plat_BeginRun();
     com_AddBackend(net_PortBackend());
     if (!com_Open(argv[1])) {

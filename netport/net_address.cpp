@@ -76,3 +76,18 @@ bool net_ParseAddress(const char* name, NetAddress* out) {
     out->port = static_cast<uint16_t>(port);
     return true;
 }
+
+bool net_HostTooLong(const char* name) {
+    if (!net_IsNetworkName(name)) {
+        return false;
+    }
+    const char* rest =
+        name + std::strlen(starts_with(name, RFC2217_PREFIX) ? RFC2217_PREFIX : RAW_PREFIX);
+    const bool bracketed = *rest == '[';
+    const char* begin = bracketed ? rest + 1 : rest;
+    const char* end = bracketed ? std::strchr(begin, ']') : std::strrchr(begin, ':');
+    if (end == nullptr) {
+        end = begin + std::strlen(begin);
+    }
+    return static_cast<size_t>(end - begin) >= NET_HOST_SIZE;
+}

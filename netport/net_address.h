@@ -27,3 +27,9 @@ bool net_IsNetworkName(const char* name);
 // the port is missing, not decimal, 0 or above 65535, or anything follows
 // it. Prints nothing.
 bool net_ParseAddress(const char* name, NetAddress* out);
+
+// True when `name` is a network name whose host part (up to the port's
+// colon, or the IPv6 closing bracket, or the end) has NET_HOST_SIZE
+// characters or more: the one reason net_ParseAddress refuses it that is
+// not the name's form. Prints nothing.
+bool net_HostTooLong(const char* name);

@@ -47,6 +47,14 @@ DWORD WINAPI resolve(LPVOID) {
 int netresolve_Lookup(const char* host, const char* service, const addrinfo* hints,
                       uint32_t timeout_ms, addrinfo** out) {
     *out = nullptr;
+    // An address needs no lookup, so neither a helper nor a wait.
+    addrinfo numeric = *hints;
+    numeric.ai_flags |= AI_NUMERICHOST;
+    const int literal = getaddrinfo(host, service, &numeric, out);
+    if (literal != EAI_NONAME) {
+        return literal;
+    }
+    *out = nullptr;
     if (state.load() != IDLE) {
         return EAI_AGAIN; // an earlier lookup given up on still runs
     }
@@ -67,10 +75,8 @@ int netresolve_Lookup(const char* host, const char* service, const addrinfo* hin
         helper = CreateThread(nullptr, 0, resolve, nullptr, 0, nullptr);
     }
     if (helper == nullptr) {
-        // No thread to spare: the lookup runs here, unbounded, as it would
-        // without a helper.
         state.store(IDLE);
-        return getaddrinfo(host, service, hints, out);
+        return NETRESOLVE_NO_HELPER;
     }
     CloseHandle(helper); // the thread runs on by itself
     WaitForSingleObject(done_event, timeout_ms);

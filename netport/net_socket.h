@@ -7,7 +7,10 @@
 
 enum class NetConnectFailure : uint8_t {
     NONE,
-    HOST,    // the name did not resolve (in time)
+    HOST, // the name did not resolve (in time)
+    // a name needed a lookup and no thread or descriptor was left to run it
+    // on; the system's text for the cause in netsock_FailureText
+    NO_LOOKUP,
     REFUSED, // every address refused
     TIMEOUT, // no address answered within the time-out
     OTHER,   // any other failure; see netsock_FailureText

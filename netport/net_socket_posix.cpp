@@ -84,6 +84,10 @@ NetConnectFailure netsock_Connect(const char* host, uint16_t port, uint32_t time
     addrinfo* list = nullptr;
     // The lookup counts against the same time-out as the connection.
     const int resolved = netresolve_Lookup(host, service, &hints, timeout_ms, &list);
+    if (resolved == NETRESOLVE_NO_HELPER) {
+        note(std::strerror(errno));
+        return NetConnectFailure::NO_LOOKUP;
+    }
     if (resolved != 0) {
         note(resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
         return NetConnectFailure::HOST;

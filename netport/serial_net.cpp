@@ -106,6 +106,25 @@ void lose() {
     com_ReportLost(reason);
 }
 
+// A server whose Telnet stream never leaves a subnegotiation: without this
+// the run would only see a device that stopped answering.
+constexpr char MALFORMED[] =
+    "the server sent a malformed Telnet stream (a subnegotiation that does not end)";
+
+bool malformed() {
+    return telnet() && telnet_EndlessSubnegotiation(&client.decoder);
+}
+
+// The stream can no longer be read: the connection is given up with its reason.
+void lose_malformed() {
+    lost = true;
+    netsock_Close();
+    if (trace_On()) {
+        trace_Event("net", "connection given up: %s", MALFORMED);
+    }
+    com_ReportLost(MALFORMED);
+}
+
 bool send_replies() {
     if (client.reply_length == 0) {
         return true;
@@ -116,7 +135,7 @@ bool send_replies() {
 }
 
 // Result of reading the server's stream until a condition holds.
-enum class Wait : uint8_t { DONE, CLOSED, TIMEOUT };
+enum class Wait : uint8_t { DONE, CLOSED, TIMEOUT, MALFORMED };
 
 // Reads and digests the server's stream until `done` holds, the connection
 // ends, or NET_CONNECT_TIMEOUT_MS pass. Data bytes that come meanwhile are
@@ -152,6 +171,9 @@ Wait wait_until(bool (*done)()) {
         }
         if (!send_replies()) {
             return Wait::CLOSED;
+        }
+        if (malformed()) {
+            return Wait::MALFORMED;
         }
     }
     return Wait::DONE;
@@ -208,6 +230,8 @@ bool wait_failed(Wait w) {
     if (w == Wait::TIMEOUT) {
         con_Print("Network port: no answer from the server within %u s\n",
                   static_cast<unsigned>(NET_CONNECT_TIMEOUT_MS / 1000));
+    } else if (w == Wait::MALFORMED) {
+        con_Print("Network port: %s\n", MALFORMED);
     } else {
         char reason[REASON_SIZE];
         ending_reason(reason, sizeof reason);
@@ -270,7 +294,12 @@ bool negotiate() {
 
 bool net_open(const char* name) {
     if (!net_ParseAddress(name, &address)) {
-        con_Print("Network port: expected rfc2217://HOST:PORT or socket://HOST:PORT\n");
+        if (net_HostTooLong(name)) {
+            con_Print("Network port: host name too long (at most %u characters)\n",
+                      static_cast<unsigned>(NET_HOST_SIZE - 1));
+        } else {
+            con_Print("Network port: expected rfc2217://HOST:PORT or socket://HOST:PORT\n");
+        }
         return false;
     }
     rfc2217_Start(&client);
@@ -288,6 +317,12 @@ bool net_open(const char* name) {
     case NetConnectFailure::HOST: {
         char shown[TEXT_SHOWN_NAME_SIZE];
         con_Print("Network port: unknown host \"%s\" (%s)\n",
+                  text_ShownName(address.host, shown, sizeof shown), netsock_FailureText());
+        return false;
+    }
+    case NetConnectFailure::NO_LOOKUP: {
+        char shown[TEXT_SHOWN_NAME_SIZE];
+        con_Print("Network port: cannot look up \"%s\": no thread or descriptor to spare (%s)\n",
                   text_ShownName(address.host, shown, sizeof shown), netsock_FailureText());
         return false;
     }
@@ -343,6 +378,10 @@ uint32_t net_read(uint8_t* buf, uint32_t max) {
             lose();
             return 0;
         }
+        if (malformed()) {
+            lose_malformed();
+            return 0;
+        }
     }
     n = hold_text(buf, n);
     if (n > 0) {
@@ -392,6 +431,8 @@ void net_purge() {
         const Wait w = wait_until(purge_answered);
         if (w == Wait::CLOSED) {
             lose();
+        } else if (w == Wait::MALFORMED) {
+            lose_malformed();
         } else if (w == Wait::TIMEOUT) {
             lost = true;
             netsock_Close();

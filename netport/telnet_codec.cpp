@@ -21,6 +21,9 @@ TelnetEvent subnegotiation(const TelnetDecoder* d) {
 }
 
 void keep(TelnetDecoder* d, uint8_t byte) {
+    if (d->sb_bytes <= TELNET_SB_ENDLESS) {
+        ++d->sb_bytes;
+    }
     if (d->length < TELNET_SB_MAX) {
         d->sb[d->length++] = byte;
     } else {
@@ -73,6 +76,7 @@ TelnetEvent telnet_Feed(TelnetDecoder* d, uint8_t byte) {
     case SB_OPT:
         d->option = byte;
         d->length = 0;
+        d->sb_bytes = 0;
         d->truncated = false;
         d->state = SB_DATA;
         return none();
@@ -135,4 +139,8 @@ uint8_t telnet_ComPortRequest(uint8_t code, uint32_t value, uint8_t value_size, 
     out[n++] = TELNET_IAC;
     out[n++] = TELNET_SE;
     return n;
+}
+
+bool telnet_EndlessSubnegotiation(const TelnetDecoder* d) {
+    return (d->state == SB_DATA || d->state == SB_IAC) && d->sb_bytes > TELNET_SB_ENDLESS;
 }

@@ -40,14 +40,25 @@ struct TelnetEvent {
     const uint8_t* data; // SUBNEG: valid until the next telnet_Feed
 };
 
+// A subnegotiation this long is no answer of any server that follows the
+// protocol (a COM-PORT-OPTION one, signature text included, is far
+// shorter): the stream is malformed, and everything after its start would
+// be swallowed as part of it.
+inline constexpr uint32_t TELNET_SB_ENDLESS = 4096;
+
 struct TelnetDecoder {
     uint8_t state;
     uint8_t verb;
     uint8_t option;
     uint8_t length;
     bool truncated;
+    uint32_t sb_bytes; // bytes of the current subnegotiation, kept or not
     uint8_t sb[TELNET_SB_MAX];
 };
+
+// True while the decoder is inside a subnegotiation that has run past
+// TELNET_SB_ENDLESS bytes.
+bool telnet_EndlessSubnegotiation(const TelnetDecoder* decoder);
 
 // Starts a decoder at the beginning of a stream.
 void telnet_Reset(TelnetDecoder* decoder);

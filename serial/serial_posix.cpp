@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -151,6 +152,7 @@ void report_open_failure(int error) {
         com_ReportRefusal(NO_DEVICE);
         break;
     case EISDIR:
+    case ENOTTY:
         com_ReportRefusal(NOT_A_PORT);
         break;
     default:
@@ -165,10 +167,21 @@ bool refuse(int fd, int error, const char* reason, const char* detail = nullptr)
     return give_up(fd, error);
 }
 
+// A local socket answers an open with "no such device" although it is
+// there; a pseudo-terminal's master side (/dev/ptmx makes a new one) is a
+// terminal nobody is at. Neither is a serial port.
+bool is_socket(const char* name) {
+    struct stat info {};
+    return stat(name, &info) == 0 && S_ISSOCK(info.st_mode);
+}
+bool is_pty_master(int fd) {
+    return ptsname(fd) != nullptr;
+}
+
 bool posix_open(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        const int error = errno;
+        const int error = errno == ENXIO && is_socket(name) ? ENOTTY : errno;
         plat_RecordError(error);
         report_open_failure(error);
         return false;
@@ -180,7 +193,7 @@ bool posix_open(const char* name) {
         const int error = errno;
         return refuse(fd, error, std::strerror(error));
     }
-    if (!S_ISCHR(info.st_mode) || !isatty(fd)) {
+    if (!S_ISCHR(info.st_mode) || !isatty(fd) || is_pty_master(fd)) {
         return refuse(fd, ENOTTY, NOT_A_PORT);
     }
     if (is_users_terminal(fd, info)) {

@@ -86,17 +86,52 @@ void restore(HANDLE handle) {
     }
 }
 
+// The reasons a port is refused with (com_ReportRefusal).
+constexpr char NOT_A_PORT[] = "not a serial port";
+constexpr char NOT_CONFIGURABLE[] = "cannot be configured";
+
+// Refuses the handle just opened: closed, the reason said, `code` recorded.
+bool refuse(HANDLE handle, DWORD code, const char* reason, const char* detail = nullptr) {
+    CloseHandle(handle);
+    com_ReportRefusal(reason, detail);
+    plat_RecordError(code);
+    return false;
+}
+
+// A settings call the driver refused: the port is put back and released.
+bool refuse_settings(HANDLE handle, DCB original, COMMTIMEOUTS original_times) {
+    const DWORD code = GetLastError();
+    char text[256];
+    plat_ErrorText(code, text, sizeof text);
+    SetCommState(handle, &original);
+    SetCommTimeouts(handle, &original_times);
+    return refuse(handle, code, NOT_CONFIGURABLE, text[0] != '\0' ? text : nullptr);
+}
+
 bool win32_open(const char* name) {
+    // The console and the null and printer devices open like files and some
+    // even answer the comm calls; they are refused by name before the open,
+    // which for CONIN$ would hand the link the keyboard.
+    if (com_IsReservedDeviceName(name)) {
+        com_ReportRefusal(NOT_A_PORT);
+        plat_RecordError(ERROR_BAD_DEVICE);
+        return false;
+    }
     char path[PATH_CAPACITY];
     const char* open_name = com_DevicePath(name, path, sizeof path) ? path : name;
-    const HANDLE handle = CreateFileA(open_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name is UTF-8 as the program holds it; the wide call opens it as typed.
+    wchar_t wide_name[PATH_CAPACITY];
+    const bool named =
+        MultiByteToWideChar(CP_UTF8, 0, open_name, -1, wide_name, PATH_CAPACITY) != 0;
+    const HANDLE handle = named ? CreateFileW(wide_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                : INVALID_HANDLE_VALUE;
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
+        const DWORD code = named ? GetLastError() : ERROR_FILE_NOT_FOUND;
         char text[256];
         plat_ErrorText(code, text, sizeof text);
         if (trace_On()) {
-            trace_Event("os", "CreateFileA %s: error %lu: %s", open_name,
+            trace_Event("os", "CreateFileW %s: error %lu: %s", open_name,
                         static_cast<unsigned long>(code), text);
         }
         switch (code) {
@@ -116,16 +151,15 @@ bool win32_open(const char* name) {
     }
     // A regular file (e.g. the two arguments swapped) is not a port: the link
     // would write its frames into it.
-    if (GetFileType(handle) != FILE_TYPE_CHAR) {
-        CloseHandle(handle);
-        com_ReportRefusal("not a serial port");
-        plat_RecordError(ERROR_BAD_DEVICE);
-        return false;
-    }
+    // A character device without comm state (a console, a printer under
+    // another name) is not one either.
     DCB original{};
     original.DCBlength = sizeof original;
     COMMTIMEOUTS original_times{};
-    const bool saved = GetCommState(handle, &original) && GetCommTimeouts(handle, &original_times);
+    if (GetFileType(handle) != FILE_TYPE_CHAR || !GetCommState(handle, &original) ||
+        !GetCommTimeouts(handle, &original_times)) {
+        return refuse(handle, ERROR_BAD_DEVICE, NOT_A_PORT);
+    }
 
     DCB config;
     com_MakeLineSettings(&config);
@@ -143,6 +177,9 @@ bool win32_open(const char* name) {
                     now.StopBits, now.fOutxCtsFlow ? "on" : "off", now.fOutX ? "on" : "off");
         SetLastError(error);
     }
+    if (!applied) {
+        return refuse_settings(handle, original, original_times);
+    }
 
     COMMTIMEOUTS timeouts{};
     // MAXDWORD, MAXDWORD, n: a read returns at once with what has arrived,
@@ -152,7 +189,9 @@ bool win32_open(const char* name) {
     timeouts.ReadTotalTimeoutConstant = READ_WAIT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
-    SetCommTimeouts(handle, &timeouts);
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        return refuse_settings(handle, original, original_times);
+    }
 
     SetupComm(handle, QUEUE_SIZE, QUEUE_SIZE);
 
@@ -162,7 +201,7 @@ bool win32_open(const char* name) {
     }
     original_config = original;
     original_timeouts = original_times;
-    original_saved = saved;
+    original_saved = true;
     port = handle;
     waited_count = 0;
     waited_at = 0;

@@ -21,6 +21,7 @@ constexpr uint32_t PLATFORM_TEXT_MAX = 128;
 constexpr uint64_t US_PER_S = 1000000;
 // The prefix and "trace: N lines dropped" with a 20-digit N.
 constexpr uint32_t DROPPED_LINE_SIZE = 96;
+constexpr char IS_THE_PORT[] = "it is the port itself";
 
 intptr_t handle = -1;
 uint64_t start_us = 0;
@@ -36,6 +37,9 @@ const char* const DIRECTION_SOURCE[2] = {"H>D", "D>H"};
 // Lines the file could not take since the last count was written.
 uint64_t dropped = 0;
 char dropped_line[DROPPED_LINE_SIZE];
+// Complaints on standard error: the shown path and the reason fit whole.
+char shown_path[TRACE_SHOWN_PATH_MAX + 1];
+char complaint[TRACE_SHOWN_PATH_MAX + ERROR_TEXT_MAX + 64];
 
 // Writes the count of dropped lines as a line of its own; true (and the
 // count restarts) when the file took it.
@@ -54,6 +58,41 @@ bool WriteDropped(uint32_t wait_ms) {
     }
     dropped = 0;
     return true;
+}
+
+// Writes the complaint just formatted (snprintf's `n`) on standard error,
+// cut to fit and always ending its line.
+void SayComplaint(int n) {
+    if (n > 0) {
+        const size_t length = static_cast<size_t>(n) < sizeof complaint ? static_cast<size_t>(n)
+                                                                        : sizeof complaint - 1;
+        complaint[length - 1] = '\n';
+        trace_OsComplain(complaint, static_cast<uint32_t>(length));
+    }
+}
+
+// A file that will never take another line ends the trace here, said once.
+void StopIfEnded() {
+    char error[ERROR_TEXT_MAX] = "";
+    if (!trace_OsWriteEnded(error, sizeof error)) {
+        return;
+    }
+    trace_detail::enabled = false;
+    trace_OsClose(handle);
+    handle = -1;
+    SayComplaint(
+        std::snprintf(complaint, sizeof complaint, "tarnload: trace stopped: %s\n", error));
+}
+
+// The path as a complaint shows it: control characters as \xNN, and a path
+// too long for one line cut, so that the reason after it always prints.
+const char* ShownPath(const char* path) {
+    if (text_EscapedLength(path) <= TRACE_SHOWN_PATH_MAX) {
+        return text_ShownName(path, shown_path, sizeof shown_path);
+    }
+    text_EscapeControls(path, static_cast<size_t>(-1), shown_path, TRACE_SHOWN_PATH_MAX - 2);
+    std::strcat(shown_path, "...");
+    return shown_path;
 }
 
 // "  1.234567 src  " into line; returns its length.
@@ -77,32 +116,41 @@ void Emit(size_t length) {
     // not lose.
     if (dropped > 0 && !WriteDropped(0)) {
         ++dropped;
+        StopIfEnded();
         return;
     }
     if (!trace_OsWrite(handle, line, static_cast<uint32_t>(length), 0)) {
         ++dropped;
+        StopIfEnded();
     }
 }
 
 } // namespace
 
-void trace_Start(const char* port) {
-    const char* path = std::getenv(TRACE_ENV);
+void trace_Start(const char* port, TraceIsPort is_port) {
+    const char* path = trace_OsEnvironment(TRACE_ENV);
     if (path == nullptr || path[0] == '\0' || trace_detail::enabled) {
         return;
     }
     const char* bytes = std::getenv(TRACE_BYTES_ENV);
     with_bytes = bytes != nullptr && std::strcmp(bytes, "1") == 0;
     char error[ERROR_TEXT_MAX] = "";
-    handle = trace_OsOpen(path, error, sizeof error);
-    if (handle < 0) {
-        char shown[TEXT_SHOWN_NAME_SIZE];
-        const int n = std::snprintf(line, sizeof line, "tarnload: cannot open trace file %s: %s\n",
-                                    text_ShownName(path, shown, sizeof shown), error);
-        if (n > 0) {
-            trace_OsComplain(line, static_cast<uint32_t>(
-                                       static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1));
+    // Asked before the open too: opening a serial device raises its modem
+    // lines, which some devices take as a reset.
+    if (is_port(port, path, -1)) {
+        std::snprintf(error, sizeof error, "%s", IS_THE_PORT);
+    } else {
+        handle = trace_OsOpen(path, error, sizeof error);
+        if (handle >= 0 && is_port(port, path, handle)) {
+            trace_OsClose(handle);
+            handle = -1;
+            std::snprintf(error, sizeof error, "%s", IS_THE_PORT);
         }
+    }
+    if (handle < 0) {
+        SayComplaint(std::snprintf(complaint, sizeof complaint,
+                                   "tarnload: cannot open trace file %s: %s\n", ShownPath(path),
+                                   error));
         return;
     }
     dropped = 0;

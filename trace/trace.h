@@ -15,6 +15,11 @@
 // never torn by another writer, and a run killed by a signal leaves every
 // line written up to then. Nothing allocates.
 //
+// A file that can take no more lines at all (it reached the process's
+// file-size limit: SIGXFSZ is ignored, so the write fails instead of ending
+// the run) stops the trace with one line on standard error: "tarnload:
+// trace stopped: %s\n" with the system's text.
+//
 // The trace never holds up the flash: the file is opened and written
 // without blocking (a FIFO or pipe whose reader stops, a flow-controlled
 // terminal). A line the file cannot take at once is dropped and counted;
@@ -60,14 +65,24 @@ inline bool trace_On() {
     return trace_detail::enabled;
 }
 
+// Whether the file `path`, open as `handle` (or not yet open: -1), is the
+// port named `port`: the trace must never write into the line.
+using TraceIsPort = bool (*)(const char* port, const char* path, intptr_t handle);
+
 // Reads TARNLOAD_TRACE and TARNLOAD_TRACE_BYTES (="1": frames carry their
 // line bytes) and, when a trace is asked for, opens it and writes the first
 // line: program version, platform, `port`. A file that cannot be opened is
 // reported once on standard error ("tarnload: cannot open trace file %s:
-// %s\n", the path's control characters as \xNN; a FIFO nobody has open for
-// reading gives "a FIFO with no reader") and tracing stays off; the run
-// goes on either way. Call once.
-void trace_Start(const char* port);
+// %s\n", the path's control characters as \xNN and a path longer than
+// TRACE_SHOWN_PATH_MAX shown cut, with "..."; a FIFO nobody has open for
+// reading gives "a FIFO with no reader", a file that `is_port` finds to be
+// the port "it is the port itself", a symbolic link another user planted in
+// a shared folder its own reason) and tracing stays off; the run goes on
+// either way. Call once.
+void trace_Start(const char* port, TraceIsPort is_port);
+
+// Longest trace path a complaint shows whole, once escaped.
+inline constexpr uint32_t TRACE_SHOWN_PATH_MAX = 512;
 
 // The end of the run's trace: the count of dropped lines, if any, is
 // written, waiting at most TRACE_END_WAIT_MS for the file to take it. Does
@@ -89,6 +104,10 @@ void trace_ConsoleV(const char* format, va_list args);
 
 // --- The platform's side (trace_os_posix.cpp, trace_os_win32.cpp) ---
 
+// The environment variable `name` as UTF-8 text, as the command line is
+// held (POSIX: its bytes; Windows: converted from the wide environment);
+// null when unset or when it does not fit.
+const char* trace_OsEnvironment(const char* name);
 // Opens `path` for appending (created if missing), or standard error for
 // "-". Returns a handle >= 0, or -1 with the system's text in `error`.
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);
@@ -100,6 +119,11 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);
 // on a rare terminal a cut line, was written) or failed.
 bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length,
                    uint32_t wait_ms = TRACE_WAIT_FOREVER);
+// After trace_OsWrite returned false: true when the file will take no line
+// ever again (over the file-size limit), with the system's text in `error`.
+bool trace_OsWriteEnded(char* error, uint32_t error_cap);
+// Releases what trace_OsOpen opened (standard error stays open).
+void trace_OsClose(intptr_t handle);
 // Microseconds from an arbitrary fixed start (monotonic).
 uint64_t trace_OsMicros();
 // "Linux 6.1.0 x86_64", "Windows 10.0" and the like.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -32,11 +33,56 @@ bool wait_for_room(int fd, bool forever, int64_t deadline) {
     return ready > 0 || (ready < 0 && errno == EINTR);
 }
 
+// The error of the last failed write, when the file will take nothing more.
+int write_ended = 0;
+
+// Room for the folder part of a trace path; a longer path cannot be
+// opened anyway (PATH_MAX).
+constexpr size_t FOLDER_PATH_MAX = 4096;
+char folder[FOLDER_PATH_MAX];
+
+constexpr char PLANTED_LINK[] =
+    "a symbolic link owned by another user in a shared folder (sticky, writable by all)";
+
+// The rule careful programs follow for a link in a folder everyone may
+// write to (/tmp): another user's link there may be a trap set for this
+// one (a root run appending to a file of the attacker's choosing), so it
+// is followed only when it belongs to this user or to the folder's owner.
+// True when `path` (a link, as `link` says) may be followed.
+bool may_follow(const char* path, const struct stat& link) {
+    if (link.st_uid == geteuid()) {
+        return true;
+    }
+    const char* slash = std::strrchr(path, '/');
+    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path);
+    if (length + 2 > sizeof folder) {
+        return false;
+    }
+    if (slash == nullptr) {
+        std::strcpy(folder, ".");
+    } else if (length == 0) {
+        std::strcpy(folder, "/");
+    } else {
+        std::memcpy(folder, path, length);
+        folder[length] = '\0';
+    }
+    struct stat info {};
+    if (stat(folder, &info) != 0) {
+        return false;
+    }
+    const bool shared = (info.st_mode & S_ISVTX) != 0 && (info.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == info.st_uid;
+}
+
 } // namespace
 
 // A pipe or FIFO takes a write of up to PIPE_BUF bytes whole or not at all
 // (4096 on Linux, so every line; 512 on macOS and the BSDs, where a longer
 // line may land in parts, which trace_OsWrite finishes).
+
+const char* trace_OsEnvironment(const char* name) {
+    return std::getenv(name);
+}
 
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
@@ -48,12 +94,25 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     // share one file. O_NONBLOCK: neither a FIFO nobody reads nor a reader
     // that stops may hold up the flash. Not inherited by anything the run
     // starts, and never the run's controlling terminal.
-    const int fd =
-        open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    // A path that is no link when looked at must not become one before the
+    // open (O_NOFOLLOW); a link is followed only by the rule above, and one
+    // that passes it cannot be swapped by another user.
+    struct stat link {};
+    const bool is_link = lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
+    if (is_link && !may_follow(path, link)) {
+        std::snprintf(error, error_cap, "%s", PLANTED_LINK);
+        return -1;
+    }
+    const int fd = open(path,
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                            (is_link ? 0 : O_NOFOLLOW),
+                        0644);
     if (fd < 0) {
         const int cause = errno;
         struct stat info {};
-        if (cause == ENXIO && stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        if (cause == ELOOP && !is_link) {
+            std::snprintf(error, error_cap, "%s", "it became a symbolic link while it was opened");
+        } else if (cause == ENXIO && stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
             std::snprintf(error, error_cap, "a FIFO with no reader");
         } else {
             std::snprintf(error, error_cap, "%s", std::strerror(cause));
@@ -95,7 +154,11 @@ bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t 
             continue;
         }
         if (put <= 0) {
-            // A full disk or a reader gone loses trace lines, never the flash.
+            // A full disk or a reader gone loses trace lines, never the flash;
+            // a file at the size limit takes none ever again.
+            if (put < 0 && errno == EFBIG) {
+                write_ended = EFBIG;
+            }
             return false;
         }
         // A line begun is finished if the file takes the rest soon, so
@@ -128,4 +191,18 @@ void trace_OsPlatform(char* out, uint32_t cap) {
 
 void trace_OsComplain(const char* text, uint32_t length) {
     trace_OsWrite(STDERR_FILENO, text, length, TRACE_END_WAIT_MS);
+}
+
+bool trace_OsWriteEnded(char* error, uint32_t error_cap) {
+    if (write_ended == 0) {
+        return false;
+    }
+    std::snprintf(error, error_cap, "%s", std::strerror(write_ended));
+    return true;
+}
+
+void trace_OsClose(intptr_t handle) {
+    if (handle >= 0 && handle != STDERR_FILENO) {
+        close(static_cast<int>(handle));
+    }
 }

@@ -21,11 +21,31 @@ bool is_pipe_name(const char* path) {
     return true;
 }
 
+// The longest path the wide calls take, in UTF-16 units.
+constexpr int WIDE_PATH_MAX = 32768;
+wchar_t wide_path[WIDE_PATH_MAX];
+// A variable's value as UTF-8: each UTF-16 unit is at most 3 bytes.
+char environment_value[3 * WIDE_PATH_MAX];
+
 HANDLE ToHandle(intptr_t handle) {
     return handle == STDERR_HANDLE ? GetStdHandle(STD_ERROR_HANDLE)
                                    : reinterpret_cast<HANDLE>(handle);
 }
 } // namespace
+
+const char* trace_OsEnvironment(const char* name) {
+    wchar_t wide_name[64];
+    if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name, 64) == 0) {
+        return nullptr;
+    }
+    const DWORD n = GetEnvironmentVariableW(wide_name, wide_path, WIDE_PATH_MAX);
+    if (n == 0 || n >= WIDE_PATH_MAX ||
+        WideCharToMultiByte(CP_UTF8, 0, wide_path, -1, environment_value, sizeof environment_value,
+                            nullptr, nullptr) == 0) {
+        return nullptr;
+    }
+    return environment_value;
+}
 
 intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     if (std::strcmp(path, "-") == 0) {
@@ -37,9 +57,16 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap) {
     // cannot hold up the flash. Opening a pipe never waits: no server, or
     // every instance taken, is an error at once.
     const bool pipe = is_pipe_name(path);
-    const HANDLE file = CreateFileA(
-        path, pipe ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        pipe ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name is UTF-8 (the command line and environment as the program
+    // holds them); the wide call opens a name in any script.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide_path, WIDE_PATH_MAX) ==
+        0) {
+        std::snprintf(error, error_cap, "%s", "not a valid UTF-8 name");
+        return -1;
+    }
+    const HANDLE file = CreateFileW(
+        wide_path, pipe ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, pipe ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE && pipe) {
         DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
         SetNamedPipeHandleState(file, &mode, nullptr, nullptr);
@@ -111,4 +138,15 @@ void trace_OsPlatform(char* out, uint32_t cap) {
 
 void trace_OsComplain(const char* text, uint32_t length) {
     trace_OsWrite(STDERR_HANDLE, text, length, TRACE_END_WAIT_MS);
+}
+
+// No file-size limit ends a write for good here: a full disk loses lines.
+bool trace_OsWriteEnded(char*, uint32_t) {
+    return false;
+}
+
+void trace_OsClose(intptr_t handle) {
+    if (handle >= 0 && handle != STDERR_HANDLE) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
 }

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -195,6 +196,13 @@ TEST_F(DfuFileTest, PrintsDescriptionAndIdsFromTheSuffix) {
         {"exactly 64 characters", 300, sixty_four, sixty_four},
         {"control characters escaped", 300, "v2\x1B[2J\nOperation complete\x7F\t\xC3\xA9\\",
          "v2\\x1B[2J\\x0AOperation complete\\x7F\\x09\xC3\xA9\\"},
+        // C1 controls as single bytes (CSI 0x9B) and in UTF-8 (CSI, NEL); a
+        // 0x9B inside another character ("ě" is C4 9B) is that character.
+        {"C1 controls escaped, other characters kept", 300,
+         "a\x9B"
+         "2J\xC2\x9B"
+         "0m\xC2\x85x\xC4\x9B",
+         "a\\x9B2J\\xC2\\x9B0m\\xC2\\x85x\xC4\x9B"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -291,6 +299,7 @@ TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixWithTheirReason) {
         std::vector<uint8_t> bytes;
         std::string reason;
         bool directory = false; // the path names the test's directory instead
+        bool fifo = false;      // the path is a FIFO nobody writes to
     };
     auto suffix_cut = dfu_bytes(300, 1, 2);
     suffix_cut.resize(300 + 15);
@@ -307,17 +316,29 @@ TEST_F(DfuFileTest, RejectsFilesWithoutHeaderOrSuffixWithTheirReason) {
         {"suffix offset near 4 GiB", far_beyond_end,
          "ends before its 16-byte suffix (suffix offset 4294967280)"},
         {"a directory", {}, "cannot be read (Is a directory)", true},
+        // Refused at once: never waited on for a writer, never read.
+        {"a FIFO",
+         {},
+         "not a regular file (a pipe, FIFO or device cannot be read twice; save it to a file "
+         "first)",
+         false,
+         true},
     };
+    const std::string fifo = temp_dir() + "/fifo.dfu";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const OpenResult r =
-            open_captured(c.directory ? temp_dir() : write_file("bad.dfu", c.bytes));
+        const OpenResult r = open_captured(c.directory ? temp_dir()
+                                           : c.fifo    ? fifo
+                                                       : write_file("bad.dfu", c.bytes));
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.out, "Firmware file: " + c.reason + "\n");
         EXPECT_EQ(r.vid_pid[0], 0xEEEE);
         uint8_t chunk[230];
         EXPECT_EQ(dfufile_Read(chunk, sizeof chunk), 0);
     }
+    unlink(fifo.c_str());
     const OpenResult missing = open_captured(temp_dir() + "/no_such_file.dfu");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.out, "Firmware file: cannot be opened (No such file or directory)\n");

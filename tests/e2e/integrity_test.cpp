@@ -156,8 +156,18 @@ TEST_F(Integrity, PortIsLeftAsItWasFound) {
          1,
          "Interrupted: the device was not changed\n",
          "DFU file VID"},
+        // Any other signal that ends a process: a user's kill, a resource
+        // limit, a crash.
+        {"SIGUSR1 mid-download", slow, SIGUSR1, 1, INTERRUPTED},
+        {"SIGSEGV mid-download ends as SIGSEGV does", slow, SIGSEGV, -1, INTERRUPTED},
+        {"SIGXCPU (a CPU-time limit) while the link is sought",
+         {"--mute"},
+         SIGXCPU,
+         1,
+         "Interrupted: the device was not changed\n",
+         "DFU file VID"},
     };
-    // SIGQUIT's default action must leave no core file behind.
+    // The default action of SIGQUIT and SIGSEGV must leave no core file behind.
     const rlimit no_core{0, 0};
     ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);
     Write(FirmwareFile(5000, 3));

@@ -4,6 +4,7 @@
 // server's answers, and the lines its failures print.
 #include "serial_net.h"
 #include "serial_port.h"
+#include "telnet_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -197,6 +198,19 @@ TEST_F(NetPort, FailuresSayWhy) {
          true,
          "Serial port lost: the server closed the connection: \"Port's device already in "
          "use\"\n"},
+        {"a subnegotiation that never ends, mid-run", "rfc2217",
+         [](int fd) {
+             send_all(fd, GREETING);
+             receive(fd, OPTIONS.size() + DONT_ECHO.size() + SETTINGS.size());
+             send_all(fd, ANSWERS);
+             Bytes endless = hex("ff fa 2c ");
+             endless.resize(endless.size() + TELNET_SB_ENDLESS + 1, 0x41);
+             send_all(fd, endless);
+             receive(fd, 1);
+         },
+         true,
+         "Serial port lost: the server sent a malformed Telnet stream (a subnegotiation that "
+         "does not end)\n"},
         {"closed mid-run", "rfc2217",
          [](int fd) {
              send_all(fd, GREETING);

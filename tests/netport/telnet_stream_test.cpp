@@ -202,6 +202,16 @@ TEST(NetAddress, Names) {
             EXPECT_EQ(a.port, r.port);
         }
     }
+    // Too long a host is said as such, not as a malformed name.
+    const std::string long_host(NET_HOST_SIZE, 'a');
+    for (const std::string& name :
+         {"socket://" + long_host + ":4001", "rfc2217://[" + long_host + "]:2217"}) {
+        NetAddress a{};
+        EXPECT_FALSE(net_ParseAddress(name.c_str(), &a));
+        EXPECT_TRUE(net_HostTooLong(name.c_str()));
+    }
+    EXPECT_FALSE(net_HostTooLong(("socket://" + long_host.substr(1) + ":4001").c_str()));
+    EXPECT_FALSE(net_HostTooLong("rfc2217://::1:2217"));
     EXPECT_FALSE(net_IsNetworkName("/dev/ttyUSB0"));
     EXPECT_TRUE(net_IsNetworkName("socket://"));
 }

@@ -39,4 +39,22 @@ TEST(SerialDeviceName, RefusesWhenThePathDoesNotFit) {
     EXPECT_EQ(std::string(exact), "\\\\.\\COM1234");
 }
 
+// The console, null and printer devices under every spelling Windows
+// accepts for them; a COM port, or a name that only starts like one, is not.
+TEST(SerialDeviceName, ConsoleNullAndPrinterNamesAreNoPorts) {
+    struct Case {
+        const char* typed;
+        bool reserved;
+    };
+    const Case cases[] = {
+        {"CON", true},        {"conout$", true}, {"CONIN$", true},        {"NUL", true},
+        {"\\\\.\\NUL", true}, {"nul.dfu", true}, {"C:\\work\\aux", true}, {"PRN:", true},
+        {"LPT1", true},       {"COM3", false},   {"\\\\.\\COM12", false}, {"CONSOLE", false},
+        {"LPT10", false},     {"NULL", false},   {"/dev/ttyUSB0", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(com_IsReservedDeviceName(c.typed), c.reserved) << c.typed;
+    }
+}
+
 } // namespace

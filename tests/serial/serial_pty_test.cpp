@@ -16,6 +16,8 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -253,15 +255,24 @@ TEST(SerialOpen, NamesThatAreNoSerialDeviceAreRefused) {
     std::fputs("not a port", f);
     std::fclose(f);
 
+    // A local socket opens as "no such device" and /dev/ptmx as a new
+    // terminal nobody is at: both are no port.
+    const std::string socket_path = std::string(dir_pattern) + "/port.sock";
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
     struct Case {
         std::string name;
         int error;
     };
     const Case cases[] = {
-        {regular, ENOTTY},
-        {"/dev/null", ENOTTY},
-        {dir_pattern, EISDIR},
-        {std::string(dir_pattern) + "/missing", ENOENT},
+        {regular, ENOTTY},     {"/dev/null", ENOTTY},
+        {dir_pattern, EISDIR}, {std::string(dir_pattern) + "/missing", ENOENT},
+        {socket_path, ENOTTY}, {"/dev/ptmx", ENOTTY},
     };
     com_SetOps(nullptr);
     for (const Case& c : cases) {
@@ -276,6 +287,8 @@ TEST(SerialOpen, NamesThatAreNoSerialDeviceAreRefused) {
     char content[32] = {};
     EXPECT_EQ(std::fread(content, 1, sizeof content, f), 10u);
     std::fclose(f);
+    close(listener);
+    unlink(socket_path.c_str());
     unlink(regular.c_str());
     rmdir(dir_pattern);
 }

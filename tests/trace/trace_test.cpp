@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -146,7 +147,7 @@ class TracedRun : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("TARNLOAD_TRACE");
-        for (const char* f : {"fw.dfu", "image.bin", "host.log", "device.log"}) {
+        for (const char* f : {"fw.dfu", "image.bin", "host.log", "device.log", "stats.txt"}) {
             std::remove((dir_ + f).c_str());
         }
     }
@@ -156,13 +157,16 @@ class TracedRun : public ::testing::Test {
         Bytes image;
     };
 
-    Outcome Flash(bool traced, const std::vector<std::string>& sim_args) {
+    // `trace`: the trace's path when traced ("" for host.log, "PORT" for
+    // the device's own port); `file_limit`: the run's file-size limit.
+    Outcome Flash(bool traced, const std::vector<std::string>& sim_args,
+                  const std::string& trace = "", rlim_t file_limit = RLIM_INFINITY) {
         std::vector<std::string> args = {TARNSIM_PATH, "--quiet", "--image-out",
                                          dir_ + "image.bin"};
-        if (traced) {
+        if (traced && trace.empty()) {
             args.insert(args.end(), {"--trace", dir_ + "device.log"});
             setenv("TARNLOAD_TRACE", (dir_ + "host.log").c_str(), 1);
-        } else {
+        } else if (!traced) {
             unsetenv("TARNLOAD_TRACE");
         }
         args.insert(args.end(), sim_args.begin(), sim_args.end());
@@ -173,7 +177,15 @@ class TracedRun : public ::testing::Test {
             return out;
         }
         const std::string pty = device.ReadLine(5000);
+        if (traced && !trace.empty()) {
+            setenv("TARNLOAD_TRACE", (trace == "PORT" ? pty : trace).c_str(), 1);
+        }
+        rlimit before{};
+        getrlimit(RLIMIT_FSIZE, &before);
+        const rlimit limited{file_limit, before.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
         out.run = e2e::Run({TARNLOAD_PATH, pty, dir_ + "fw.dfu"}, RUN_TIMEOUT_MS);
+        setrlimit(RLIMIT_FSIZE, &before);
         device.Stop(0);
         unsetenv("TARNLOAD_TRACE");
         std::ifstream in(dir_ + "image.bin", std::ios::binary);
@@ -222,6 +234,44 @@ TEST_F(TracedRun, BothSidesListTheSameFramesAndNothingElseChanges) {
                   f.find("retransmission") == std::string::npos;
     }
     EXPECT_EQ(blocks, 10);
+}
+
+// A trace that cannot be written as asked loses the trace, never the flash:
+// named as the port itself it is refused (its lines would reach the device
+// between the frames), and over the file-size limit it stops (the limit's
+// signal would end the run). Output, exit status, image and the bytes the
+// device received are those of an untraced run.
+TEST_F(TracedRun, TraceThatCannotBeWrittenNeverChangesTheFlash) {
+    struct Case {
+        const char* name;
+        std::string trace;
+        rlim_t file_limit;
+    };
+    const Case cases[] = {
+        {"the port itself", "PORT", RLIM_INFINITY},
+        {"over the file-size limit", dir_ + "host.log", 4096},
+    };
+    const std::vector<std::string> stats = {"--busy-answers=0", "--stats", dir_ + "stats.txt"};
+    const auto received = [&] {
+        const std::string text = ReadFile(dir_ + "stats.txt");
+        const size_t at = text.find("bytes_from_host=");
+        return at == std::string::npos ? 0L : std::atol(text.c_str() + at + 16);
+    };
+    const Outcome plain = Flash(false, stats);
+    ASSERT_EQ(plain.run.exit_status, 0) << plain.run.output;
+    const long plain_bytes = received();
+    ASSERT_GT(plain_bytes, 0);
+    const std::regex timing("Download time: [^\n]*\nManifest time: [^\n]*\nTotal time: [^\n]*\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome traced = Flash(true, stats, c.trace, c.file_limit);
+        EXPECT_EQ(traced.run.exit_status, 0);
+        EXPECT_EQ(std::regex_replace(traced.run.output, timing, "T"),
+                  std::regex_replace(plain.run.output, timing, "T"));
+        EXPECT_EQ(traced.image, image_);
+        // Retransmissions vary a little; trace lines would add many times more.
+        EXPECT_LT(received(), plain_bytes * 3 / 2);
+    }
 }
 
 // Killed in the middle of the download: every line up to the kill is in the

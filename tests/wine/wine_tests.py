@@ -243,6 +243,8 @@ def firmware_files(work: str):
     struct.pack_into("<I", beyond, 10, BEYOND_OFFSET)
     write_bytes(os.path.join(work, "beyond.dfu"), bytes(beyond))
     write_bytes(os.path.join(work, "empty.dfu"), b"")
+    write_bytes(os.path.join(work, UNICODE_SHORT), good[:60])
+    write_bytes(os.path.join(work, UNICODE_GOOD), good)
 
 
 # ---------------------------------------------------------------------------
@@ -564,6 +566,28 @@ def invalid_file(path: str, reason: str) -> Case:
     )
 
 
+def not_a_port(name: str) -> Case:
+    """The console and the null device open like files, and some answer the
+    comm calls: refused by name, the run writes nowhere."""
+    return Case(
+        f"console or null device is no port: {name}",
+        [name, "firmware.dfu"],
+        1,
+        f'Serial port: not a serial port\nCannot open com port "{name}"\n',
+        untouched=["firmware.dfu"],
+    )
+
+
+# Names outside any ANSI code page: Cyrillic, Chinese and an emoji.
+UNICODE_SHORT = "固件 прошивка.dfu"
+UNICODE_GOOD = "прошивка 🙂.dfu"
+
+
+def shown(text: str) -> str:
+    """How the run's UTF-8 output of `text` reads after text_mode's latin-1."""
+    return text.encode("utf-8").decode("latin-1")
+
+
 # The device the update cases talk to: IDs and sizes apart from tarnsim's
 # defaults, so that each printed value is known to come from the device.
 VID, APP_PID, DFU_PID = 0x5A17, 0x0A01, 0x0D01
@@ -699,13 +723,35 @@ CASES = [
         [],
         1,
         "",
-        skip="under Wine a share mode of 0 does not make CreateFileA's open exclusive, so a "
+        skip="under Wine a share mode of 0 does not make CreateFileW's open exclusive, so a "
         "second open of the same port succeeds there; only real Windows can show the refusal",
     ),
     invalid_file("missing.dfu", "cannot be opened (No such file or directory)"),
     invalid_file("short.dfu", "shorter than the 100-byte header"),
     invalid_file("beyond.dfu", f"ends before its 16-byte suffix (suffix offset {BEYOND_OFFSET})"),
     invalid_file("empty.dfu", "shorter than the 100-byte header"),
+    not_a_port("CONOUT$"),
+    not_a_port("CONIN$"),
+    not_a_port("NUL"),
+    not_a_port("\\\\.\\NUL"),
+    # Opened and read (not "cannot be opened"), the name echoed as typed.
+    Case(
+        "firmware name in other scripts: refused for its content",
+        ["{port}", UNICODE_SHORT],
+        1,
+        "Firmware file: shorter than the 100-byte header\n"
+        f"{shown(UNICODE_SHORT)} is not a valid DFU file\n",
+        no_traffic=True,
+    ),
+    Case(
+        "firmware name in other scripts: update",
+        ["{port}", UNICODE_GOOD],
+        0,
+        CLEAN_UPDATE_LINES,
+        port="device",
+        device=DEVICE + ["--busy-answers", "0"],
+        image=True,
+    ),
     Case(
         "update from application mode, will-detach, never busy",
         ["{port}", "firmware.dfu"],

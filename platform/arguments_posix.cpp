@@ -1,0 +1,4 @@
+// POSIX arguments are the bytes typed: nothing to convert.
+#include "platform_arguments.h"
+
+void plat_Utf8Arguments(int, char***) {}
