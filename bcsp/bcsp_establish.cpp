@@ -67,15 +67,14 @@ bool le_ReplyPending() {
     return pending_reply != LE_REPLY_NONE;
 }
 
-uint8_t le_Receive(const uint8_t* payload, uint16_t length, uint8_t gathered) {
+LeEvent le_Receive(const uint8_t* payload, uint16_t length) {
     // A short frame would be compared partly with bytes of an earlier one.
     const uint8_t message =
         length >= LE_MESSAGE_SIZE ? bcsp_IdentifyLeMessage(payload) : LE_UNKNOWN;
     switch (message) {
     case LE_SYNC:
         if (link_state == LINK_GARRULOUS) {
-            bcsp_ResetLink();
-            return ACTIVITY_PEER_RESET;
+            return LE_EVENT_PEER_RESTARTED;
         }
         pending_reply = LE_REPLY_SYNC_RESP;
         break;
@@ -92,14 +91,13 @@ uint8_t le_Receive(const uint8_t* payload, uint16_t length, uint8_t gathered) {
     case LE_CONF_RESP:
         if (link_state != LINK_GARRULOUS) {
             link_state = LINK_GARRULOUS;
-            bcsp_AbandonFrame();
-            return gathered | ACTIVITY_TX_DONE;
+            return LE_EVENT_LINK_UP;
         }
         break;
     default:
         break;
     }
-    return gathered;
+    return LE_EVENT_NONE;
 }
 
 void le_Reset() {

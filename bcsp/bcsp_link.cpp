@@ -71,6 +71,10 @@ void start_ack_frame() {
     ack_frame_bare = true;
 }
 
+// The engine's own steps, below with the calls that use them.
+uint8_t bcsp_ProcessFrame();
+bool bcsp_TxDoneUnreliable();
+
 void abandon_frame() {
     bcsp_AbandonFrame();
     data_frame_in_progress = false;
@@ -116,6 +120,10 @@ void bcsp_SetReceiveBuffer(BcspPacket* record) {
     bcsp_RestartAssembly();
 }
 
+namespace {
+
+// If the pending send record exists and is unreliable, releases it and
+// returns true; otherwise false.
 bool bcsp_TxDoneUnreliable() {
     if (send_record != nullptr && !send_record->reliable) {
         send_record = nullptr;
@@ -123,6 +131,8 @@ bool bcsp_TxDoneUnreliable() {
     }
     return false;
 }
+
+} // namespace
 
 uint8_t bcsp_Poll(uint8_t* activity) {
     return bcsp_PollElapsed(activity, 1);
@@ -197,6 +207,11 @@ uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks) {
     return idle_countdown;
 }
 
+namespace {
+
+// The frame check and dispatch for the frame just assembled. Prints the
+// frame-error messages. Returns ACTIVITY_* bits. The fixed acknowledgement
+// field of an establishment frame (channel 1) never acknowledges a packet.
 uint8_t bcsp_ProcessFrame() {
     BcspPacket* rx = receive_record;
     if (rx == nullptr) {
@@ -224,7 +239,15 @@ uint8_t bcsp_ProcessFrame() {
         // not an acknowledgement: a restarted peer's sync must not release
         // a packet it never saw.
         const bool was_up = bcsp_LinkState() == LINK_GARRULOUS;
-        const uint8_t result = le_Receive(rx->data, count, 0);
+        const LeEvent event = le_Receive(rx->data, count);
+        if (event == LE_EVENT_PEER_RESTARTED) {
+            bcsp_ResetLink();
+            return ACTIVITY_PEER_RESET;
+        }
+        if (event == LE_EVENT_LINK_UP) {
+            // The establishment frame in progress is no longer due.
+            bcsp_AbandonFrame();
+        }
         // While the link comes up every establishment frame cuts the rest
         // short, so that the handshake moves on at once. Once it is up only
         // one that wants an answer does: a late copy of the peer's handshake
@@ -233,7 +256,7 @@ uint8_t bcsp_ProcessFrame() {
         if (!was_up || bcsp_LinkState() != LINK_GARRULOUS || le_ReplyPending()) {
             idle_countdown = 0;
         }
-        return result;
+        return event == LE_EVENT_LINK_UP ? ACTIVITY_TX_DONE : 0;
     }
 
     uint8_t result = 0;
@@ -268,6 +291,8 @@ uint8_t bcsp_ProcessFrame() {
     }
     return result;
 }
+
+} // namespace
 
 void bcsp_ResetLink() {
     tx_seq = 0;
