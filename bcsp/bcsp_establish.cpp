@@ -7,16 +7,6 @@
 
 namespace {
 
-constexpr uint8_t LE_MESSAGE_SIZE = 4;
-constexpr uint8_t LE_MESSAGE_COUNT = 4;
-
-constexpr uint8_t LE_MESSAGES[LE_MESSAGE_COUNT][LE_MESSAGE_SIZE] = {
-    {0xDA, 0xDC, 0xED, 0xED}, // sync
-    {0xAC, 0xAF, 0xEF, 0xEE}, // sync-response
-    {0xAD, 0xEF, 0xAC, 0xED}, // conf
-    {0xDE, 0xAD, 0xD0, 0xD0}, // conf-response
-};
-
 // Unreliable, CRC, seq 0, ack 0, channel 1, length 4. Sent as stored: the
 // peer expects exactly these bytes, whatever our sequence numbers are.
 constexpr uint8_t LE_HEADER[4] = {0x40, 0x41, 0x00, 0x7E};

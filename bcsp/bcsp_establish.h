@@ -6,8 +6,9 @@
 
 #include <cstdint>
 
-// Link-establishment channel and messages.
-inline constexpr uint8_t LE_CHANNEL = 1;
+#include "bcsp_wire.h"
+
+// The establishment messages, by their index in LE_MESSAGES.
 enum LeMessage : uint8_t {
     LE_SYNC = 0,
     LE_SYNC_RESP = 1,

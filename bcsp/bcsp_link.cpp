@@ -8,12 +8,6 @@
 
 namespace {
 
-constexpr uint8_t SEQ_MASK = 0x07; // sequence numbers count modulo 8
-constexpr uint8_t HDR_RELIABLE = 0x80;
-constexpr uint8_t HDR_CRC = 0x40;
-constexpr uint8_t ACK_SHIFT = 3;
-constexpr uint8_t CHANNEL_MASK = 0x0F;
-
 uint8_t tx_seq = 0;      // sequence number of the pending packet
 uint8_t expected_rx = 0; // sequence number expected next from the peer (our acknowledgement)
 BcspPacket* send_record = nullptr;
@@ -48,9 +42,9 @@ void start_data_frame() {
     first_copy_in_progress = send_waiting;
     send_waiting = false;
     data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
-                                          (expected_rx << ACK_SHIFT) | tx_seq);
+                                          (expected_rx << HDR_ACK_SHIFT) | tx_seq);
     data_header[1] = static_cast<uint8_t>(((send_record->length << 4) & 0xF0) |
-                                          (send_record->channel & CHANNEL_MASK));
+                                          (send_record->channel & HDR_CHANNEL_MASK));
     data_header[2] = static_cast<uint8_t>((send_record->length >> 4) & 0xFF);
     bcsp_StartFrame(data_header, true, send_record->data, send_record->length);
     data_frame_in_progress = true;
@@ -63,7 +57,7 @@ void start_ack_frame() {
     }
     delimiter_written = false;
     ack_frame_in_progress = true;
-    ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << ACK_SHIFT));
+    ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << HDR_ACK_SHIFT));
     ack_header[1] = 0;
     ack_header[2] = 0;
     bcsp_StartFrame(ack_header, true, nullptr, 0);
@@ -223,10 +217,10 @@ uint8_t bcsp_ProcessFrame() {
     }
     const uint8_t* header = bcsp_FrameHeader();
     rx->reliable = (header[0] & HDR_RELIABLE) ? 1 : 0;
-    rx->channel = header[1] & CHANNEL_MASK;
+    rx->channel = header[1] & HDR_CHANNEL_MASK;
     const bool crc_present = (header[0] & HDR_CRC) != 0;
-    const uint8_t rx_ack = (header[0] >> ACK_SHIFT) & SEQ_MASK;
-    const uint8_t rx_seq = header[0] & SEQ_MASK;
+    const uint8_t rx_ack = (header[0] >> HDR_ACK_SHIFT) & HDR_SEQ_MASK;
+    const uint8_t rx_seq = header[0] & HDR_SEQ_MASK;
     const uint16_t payload_length = static_cast<uint16_t>((header[1] >> 4) | (header[2] << 4));
     if (!bcsp_CheckBody(rx->data, crc_present, payload_length)) {
         ack_pending = true;
@@ -267,7 +261,7 @@ uint8_t bcsp_ProcessFrame() {
             // Its bytes are no longer ours to read.
             abandon_frame();
         }
-        tx_seq = (tx_seq + 1) & SEQ_MASK;
+        tx_seq = (tx_seq + 1) & HDR_SEQ_MASK;
         idle_countdown = 0;
         if (bcsp_LinkState() == LINK_GARRULOUS) {
             result |= ACTIVITY_TX_DONE;
@@ -278,7 +272,7 @@ uint8_t bcsp_ProcessFrame() {
         if (rx->reliable) {
             ack_pending = true;
             if (rx_seq == expected_rx) {
-                expected_rx = (expected_rx + 1) & SEQ_MASK;
+                expected_rx = (expected_rx + 1) & HDR_SEQ_MASK;
                 rx->length = payload_length;
                 receive_record = nullptr;
                 result |= ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE;
