@@ -20,9 +20,6 @@
 
 #include <cstdint>
 
-// A byte on the far line: start bit, 8 data bits, parity bit, stop bit.
-inline constexpr int64_t NET_BITS_PER_BYTE = 11;
-inline constexpr int64_t NET_LINE_BAUD = 115200;
 // The allowance never exceeds this: the reply time-out of the layers above
 // is 5 s, and a second covers any path a serial line is worth using over.
 inline constexpr uint32_t NET_ALLOWANCE_MAX_MS = 1000;

@@ -16,9 +16,7 @@
 
 namespace {
 
-// The longest one write may take, as on a local port.
-constexpr int64_t WRITE_TIMEOUT_US = 10'000'000;
-constexpr uint32_t WRITE_TIMEOUT_MS = 10'000;
+constexpr int64_t WRITE_TIMEOUT_US = int64_t{COM_WRITE_TIMEOUT_MS} * 1000;
 // Room for a reason line's text: as much as a lost port's reason prints.
 constexpr size_t REASON_SIZE = COM_LOST_REASON_SIZE;
 // One read while negotiating, as one com_GetByte read.
@@ -110,7 +108,7 @@ bool send_replies() {
     if (client.reply_length == 0) {
         return true;
     }
-    const bool sent = netsock_Send(client.reply, client.reply_length, WRITE_TIMEOUT_MS);
+    const bool sent = netsock_Send(client.reply, client.reply_length, COM_WRITE_TIMEOUT_MS);
     client.reply_length = 0;
     return sent;
 }
@@ -224,7 +222,7 @@ bool negotiate() {
     if (trace_On()) {
         trace_Event("net", "sent WILL/DO BINARY, WILL/DO SUPPRESS-GO-AHEAD, WILL COM-PORT-OPTION");
     }
-    if (!netsock_Send(out, RFC2217_OPTION_REQUESTS_SIZE, WRITE_TIMEOUT_MS)) {
+    if (!netsock_Send(out, RFC2217_OPTION_REQUESTS_SIZE, COM_WRITE_TIMEOUT_MS)) {
         return wait_failed(Wait::CLOSED);
     }
     Wait w = wait_until(com_port_decided);
@@ -244,7 +242,7 @@ bool negotiate() {
         trace_Event("net", "sent SET-BAUDRATE 115200, SET-DATASIZE 8, SET-PARITY even, "
                            "SET-STOPSIZE 1, SET-CONTROL no flow control");
     }
-    if (!netsock_Send(out, n, WRITE_TIMEOUT_MS)) {
+    if (!netsock_Send(out, n, COM_WRITE_TIMEOUT_MS)) {
         return wait_failed(Wait::CLOSED);
     }
     w = wait_until(settings_answered);
@@ -364,7 +362,7 @@ void net_write(const uint8_t* buf, uint32_t len) {
         out_len = telnet_Escape(buf, len, escaped);
         out = escaped;
     }
-    if (!netsock_Send(out, out_len, WRITE_TIMEOUT_MS)) {
+    if (!netsock_Send(out, out_len, COM_WRITE_TIMEOUT_MS)) {
         lose();
         return;
     }
@@ -385,7 +383,7 @@ void net_purge() {
         uint8_t out[TELNET_COM_PORT_REQUEST_MAX];
         const uint8_t n = rfc2217_PurgeRequest(&client, out);
         const int64_t sent = netsock_NowUs();
-        if (!netsock_Send(out, n, WRITE_TIMEOUT_MS)) {
+        if (!netsock_Send(out, n, COM_WRITE_TIMEOUT_MS)) {
             lose();
             return;
         }

@@ -10,6 +10,13 @@
 
 #include <cstdint>
 
+// The line every kind of port runs: 115200 baud, 8E1, which is 11 bits a
+// byte on the line (start bit, 8 data bits, parity bit, stop bit).
+inline constexpr uint32_t COM_LINE_BAUD = 115200;
+inline constexpr uint32_t COM_BITS_PER_BYTE = 11;
+// The longest one write may take on any kind of port.
+inline constexpr uint32_t COM_WRITE_TIMEOUT_MS = 10000;
+
 // Output is written in one piece when this many bytes are buffered.
 inline constexpr uint16_t COM_TX_BUFFER_SIZE = 256;
 // One read fetches at most this many bytes (the 8-bit read index and fill
@@ -41,7 +48,7 @@ struct ComPortOps {
     // Returns the count, 0 when nothing is there or on error.
     uint32_t (*read)(uint8_t* buf, uint32_t max);
     // Write `len` bytes synchronously: returns when they have gone out (or
-    // the 10 s write time-out expired). Errors other than a loss are not
+    // COM_WRITE_TIMEOUT_MS expired). Errors other than a loss are not
     // reported.
     void (*write)(const uint8_t* buf, uint32_t len);
     // Discard everything queued in the OS input and output queues.
