@@ -1,5 +1,7 @@
 // The run trace: fixed static buffers, one write per line.
 #include "trace.h"
+
+#include "console.h"
 #include "text_escape.h"
 
 #include <cstdio>
@@ -111,6 +113,7 @@ void trace_Start(const char* port) {
     context = WireContext{};
     start_us = trace_OsMicros();
     trace_detail::enabled = true;
+    con_SetEcho(trace_ConsoleV);
     char platform[PLATFORM_TEXT_MAX];
     trace_OsPlatform(platform, sizeof platform);
     trace_Event("run", "tarnload %s, %s, port %s, monotonic start %llu.%06llu s", TARN_VERSION,
