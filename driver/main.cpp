@@ -5,8 +5,8 @@
 #include "dfu_file.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
-#include "platform_error.h"
 #include "platform_std_streams.h"
+#include "run_last_error.h"
 #include "run_signals.h"
 #include "serial_net.h"
 #include "serial_port.h"
@@ -46,7 +46,7 @@ int RunWithPort(char** argv) {
     run_MarkUpdateInProgress(false);
     if (!downloaded) {
         con_Print("Download failed\n");
-        plat_ReportLastError();
+        run_ReportLastError();
         return EXIT_FAILED;
     }
     con_Print("Operation complete, the new application should now be running\n");

@@ -2,7 +2,6 @@
 // than read from errno, which stdio and expected failures overwrite freely.
 #include "platform_error.h"
 
-#include "console.h"
 #include "trace.h"
 
 #include <cstring>
@@ -32,18 +31,4 @@ void plat_RecordError(int code) {
 
 uint32_t plat_LastError() {
     return static_cast<uint32_t>(last_error);
-}
-
-void plat_ReportLastError() {
-    if (last_error == 0) {
-        return;
-    }
-    const char* text = std::strerror(last_error);
-    if (text == nullptr) {
-        text = "(null)";
-    }
-    const size_t length = std::strlen(text);
-    // The Windows texts end their line; strerror's do not.
-    const bool has_line_break = length > 0 && text[length - 1] == '\n';
-    con_Print("Last windows error: %s%s", text, has_line_break ? "" : "\n");
 }

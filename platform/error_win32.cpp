@@ -1,12 +1,9 @@
 // The thread's last Windows error and its system message text.
 #include "platform_error.h"
 
-#include "console.h"
 #include "trace.h"
 
 #include <windows.h>
-
-#include <cstring>
 
 namespace {
 // Neutral language, user default.
@@ -42,21 +39,4 @@ void plat_RecordError(int code) {
 
 uint32_t plat_LastError() {
     return GetLastError();
-}
-
-void plat_ReportLastError() {
-    const DWORD code = GetLastError();
-    if (code == 0) {
-        return;
-    }
-    LPSTR messageBuffer = nullptr;
-    FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MESSAGE_LANGUAGE, reinterpret_cast<LPSTR>(&messageBuffer), 0, nullptr);
-    // No text: print the placeholder ourselves; a null %s is undefined.
-    const char* text = messageBuffer != nullptr ? messageBuffer : "(null)";
-    const size_t length = std::strlen(text);
-    const bool has_line_break = length > 0 && text[length - 1] == '\n';
-    con_Print("Last windows error: %s%s", text, has_line_break ? "" : "\n");
-    LocalFree(messageBuffer);
 }
