@@ -1,6 +1,6 @@
 // The serial port on POSIX systems (termios). The same code serves a real
 // UART, a USB adapter and the pseudo-terminal the virtual device uses.
-#include "serial_port.h"
+#include "serial_backend.h"
 #include "serial_posix_low_latency.h"
 #include "serial_posix_settings.h"
 

@@ -2,8 +2,8 @@
 // without flow control, reads that return at once, a wait that returns at
 // the first byte or after a millisecond, writes that complete when their
 // bytes have gone out (10 s at most).
+#include "serial_backend.h"
 #include "serial_device_name.h"
-#include "serial_port.h"
 #include "serial_win32_settings.h"
 
 #include "platform_clock.h"
