@@ -1,7 +1,7 @@
 // A serial line reached through a network server: raw TCP, or Telnet with
 // the COM-PORT-OPTION. The buffering above (serial_port.cpp) is the same as
 // for a local port.
-#include "serial_net.h"
+#include "net_port.h"
 
 #include "console.h"
 #include "net_address.h"
@@ -47,7 +47,7 @@ bool is_text(uint8_t b) {
     return (b >= 0x20 && b < 0x7F) || b == '\r' || b == '\n' || b == '\t';
 }
 
-// Keeps plain text from the start of the connection apart (see serial_net.h).
+// Keeps plain text from the start of the connection apart (see net_port.h).
 uint32_t hold_text(uint8_t* buf, uint32_t n) {
     if (!holding) {
         return n;
