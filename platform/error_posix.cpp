@@ -2,13 +2,11 @@
 // than read from errno, which stdio and expected failures overwrite freely.
 #include "platform_error.h"
 
-#include "trace.h"
-
 #include <cstring>
 
 namespace {
 int last_error = 0;
-constexpr uint32_t ERROR_TEXT_MAX = 256;
+void (*error_observer)(int code) = nullptr;
 } // namespace
 
 void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
@@ -22,11 +20,13 @@ void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
 
 void plat_RecordError(int code) {
     last_error = code;
-    if (trace_On()) {
-        char text[ERROR_TEXT_MAX];
-        plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
-        trace_Event("os", "error %d: %s", code, text);
+    if (error_observer != nullptr) {
+        error_observer(code);
     }
+}
+
+void plat_SetErrorObserver(void (*observer)(int code)) {
+    error_observer = observer;
 }
 
 uint32_t plat_LastError() {

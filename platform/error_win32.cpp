@@ -1,14 +1,12 @@
 // The thread's last Windows error and its system message text.
 #include "platform_error.h"
 
-#include "trace.h"
-
 #include <windows.h>
 
 namespace {
 // Neutral language, user default.
 constexpr DWORD MESSAGE_LANGUAGE = 0x0400;
-constexpr uint32_t ERROR_TEXT_MAX = 256;
+void (*error_observer)(int code) = nullptr;
 } // namespace
 
 void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
@@ -29,12 +27,14 @@ void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
 }
 
 void plat_RecordError(int code) {
-    if (trace_On()) {
-        char text[ERROR_TEXT_MAX];
-        plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
-        trace_Event("os", "error %d: %s", code, text);
+    if (error_observer != nullptr) {
+        error_observer(code);
     }
     SetLastError(static_cast<DWORD>(code));
+}
+
+void plat_SetErrorObserver(void (*observer)(int code)) {
+    error_observer = observer;
 }
 
 uint32_t plat_LastError() {

@@ -12,6 +12,10 @@
 // SetLastError(code). Called by platform code only, right after the failing call.
 void plat_RecordError(int code);
 
+// From now on every recorded error is handed to `observer` as well (the run
+// trace's OS-error lines, once it is on); nullptr stops that.
+void plat_SetErrorObserver(void (*observer)(int code));
+
 // The last recorded error code, 0 when none.
 uint32_t plat_LastError();
 

@@ -2,6 +2,7 @@
 #include "trace.h"
 
 #include "console.h"
+#include "platform_error.h"
 #include "text_escape.h"
 
 #include <cstdio>
@@ -86,6 +87,13 @@ void Emit(size_t length) {
     }
 }
 
+// An OS error the platform layer recorded, with the system's text.
+void os_error(int code) {
+    char text[ERROR_TEXT_MAX];
+    plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
+    trace_Event("os", "error %d: %s", code, text);
+}
+
 } // namespace
 
 void trace_Start(const char* port) {
@@ -114,6 +122,7 @@ void trace_Start(const char* port) {
     start_us = trace_OsMicros();
     trace_detail::enabled = true;
     con_SetEcho(trace_ConsoleV);
+    plat_SetErrorObserver(os_error);
     char platform[PLATFORM_TEXT_MAX];
     trace_OsPlatform(platform, sizeof platform);
     trace_Event("run", "tarnload %s, %s, port %s, monotonic start %llu.%06llu s", TARN_VERSION,
