@@ -57,7 +57,7 @@ bool net_open(const char* name) {
     connected = false;
     lost = false;
 
-    const int64_t start = netsock_NowUs();
+    const int64_t start = nettiming_NowUs();
     switch (netsock_Connect(address.host, address.port, NET_CONNECT_TIMEOUT_MS)) {
     case NetConnectFailure::NONE:
         break;
@@ -78,11 +78,11 @@ bool net_open(const char* name) {
         con_Print("Network port: cannot connect (%s)\n", netsock_FailureText());
         return false;
     }
-    nettiming_Sample(&timing, netsock_NowUs() - start);
+    nettiming_Sample(&timing, nettiming_NowUs() - start);
     if (trace_On()) {
         trace_Event("net", "connected to %s port %u (%s) in %lld us", address.host, address.port,
                     telnet() ? "Telnet, RFC 2217" : "raw TCP",
-                    static_cast<long long>(netsock_NowUs() - start));
+                    static_cast<long long>(nettiming_NowUs() - start));
     }
     if (telnet() && !netsession_Negotiate(&timing)) {
         netsock_Close();
@@ -105,7 +105,7 @@ uint32_t net_read(uint8_t* buf, uint32_t max) {
         return 0;
     }
     if (n > 0) {
-        nettiming_Arrived(&timing, netsock_NowUs());
+        nettiming_Arrived(&timing, nettiming_NowUs());
     }
     return static_cast<uint32_t>(n);
 }
@@ -115,7 +115,7 @@ void net_write(const uint8_t* buf, uint32_t len) {
     if (!connected || lost || len == 0) {
         return;
     }
-    const int64_t start = netsock_NowUs();
+    const int64_t start = nettiming_NowUs();
     const uint8_t* out = buf;
     uint32_t out_len = len;
     // Only a write that holds a 0xFF is copied, to double it.
@@ -127,11 +127,11 @@ void net_write(const uint8_t* buf, uint32_t len) {
         lose();
         return;
     }
-    int64_t end = nettiming_Write(&timing, netsock_NowUs(), len);
+    int64_t end = nettiming_Write(&timing, nettiming_NowUs(), len);
     if (end > start + WRITE_TIMEOUT_US) {
         end = start + WRITE_TIMEOUT_US;
     }
-    netsock_SleepUntilUs(end);
+    nettiming_SleepUntilUs(end);
 }
 
 // What a purge leaves (net_session.h); a server that does not answer it is
@@ -170,7 +170,7 @@ bool net_wait(uint32_t max_us) {
         return true;
     }
     if (!connected || lost) {
-        netsock_SleepUntilUs(netsock_NowUs() + max_us);
+        nettiming_SleepUntilUs(nettiming_NowUs() + max_us);
         return false;
     }
     return netsock_WaitReadable(max_us);

@@ -92,10 +92,10 @@ enum class Wait : uint8_t { DONE, CLOSED, TIMEOUT };
 // ends, or NET_CONNECT_TIMEOUT_MS pass. Data bytes that come meanwhile are
 // held as text or dropped: they arrived before the line was ready.
 Wait wait_until(bool (*done)()) {
-    const int64_t deadline = netsock_NowUs() + int64_t{NET_CONNECT_TIMEOUT_MS} * 1000;
+    const int64_t deadline = nettiming_NowUs() + int64_t{NET_CONNECT_TIMEOUT_MS} * 1000;
     uint8_t chunk[CHUNK];
     while (!done()) {
-        const int64_t left_us = deadline - netsock_NowUs();
+        const int64_t left_us = deadline - nettiming_NowUs();
         if (left_us <= 0) {
             return Wait::TIMEOUT;
         }
@@ -214,7 +214,7 @@ bool netsession_Negotiate(NetTiming* timing) {
         return refused();
     }
     const uint8_t n = rfc2217_SettingsRequests(&client, out);
-    const int64_t sent = netsock_NowUs();
+    const int64_t sent = nettiming_NowUs();
     if (trace_On()) {
         trace_Event("net", "sent SET-BAUDRATE 115200, SET-DATASIZE 8, SET-PARITY even, "
                            "SET-STOPSIZE 1, SET-CONTROL no flow control");
@@ -234,10 +234,10 @@ bool netsession_Negotiate(NetTiming* timing) {
                   request_name(client.wrong_code), static_cast<unsigned long>(client.wrong_value));
         return false;
     }
-    nettiming_Sample(timing, netsock_NowUs() - sent);
+    nettiming_Sample(timing, nettiming_NowUs() - sent);
     if (trace_On()) {
         trace_Event("net", "server confirmed 115200 8E1 in %lld us",
-                    static_cast<long long>(netsock_NowUs() - sent));
+                    static_cast<long long>(nettiming_NowUs() - sent));
     }
     return true;
 }
@@ -285,7 +285,7 @@ NetPurge netsession_Purge(NetTiming* timing) {
     if (telnet) {
         uint8_t out[TELNET_COM_PORT_REQUEST_MAX];
         const uint8_t n = rfc2217_PurgeRequest(&client, out);
-        const int64_t sent = netsock_NowUs();
+        const int64_t sent = nettiming_NowUs();
         if (!netsock_Send(out, n, COM_WRITE_TIMEOUT_MS)) {
             return NetPurge::CLOSED;
         }
@@ -296,10 +296,10 @@ NetPurge netsession_Purge(NetTiming* timing) {
         if (w == Wait::TIMEOUT) {
             return NetPurge::TIMEOUT;
         }
-        nettiming_Sample(timing, netsock_NowUs() - sent);
+        nettiming_Sample(timing, nettiming_NowUs() - sent);
         if (trace_On()) {
             trace_Event("net", "PURGE-DATA answered in %lld us, answer allowance %u ms",
-                        static_cast<long long>(netsock_NowUs() - sent),
+                        static_cast<long long>(nettiming_NowUs() - sent),
                         nettiming_AllowanceMs(timing));
         }
         return NetPurge::DONE;

@@ -1,7 +1,16 @@
 // The network port's line clock and round-trip estimate.
 #include "net_timing.h"
 
+#include "platform_clock.h"
 #include "serial_port.h"
+
+int64_t nettiming_NowUs() {
+    return static_cast<int64_t>(plat_NowUs());
+}
+
+void nettiming_SleepUntilUs(int64_t deadline_us) {
+    plat_SleepUntilUs(deadline_us > 0 ? static_cast<uint64_t>(deadline_us) : 0);
+}
 
 void nettiming_Reset(NetTiming* t) {
     *t = NetTiming{0, 0, 0, false, -1};

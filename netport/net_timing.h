@@ -24,6 +24,12 @@
 // is 5 s, and a second covers any path a serial line is worth using over.
 inline constexpr uint32_t NET_ALLOWANCE_MAX_MS = 1000;
 
+// The network port's clock is the program's (plat_NowUs), so that a test's
+// virtual time covers the line model and the round trips as well.
+int64_t nettiming_NowUs();
+// Sleeps until nettiming_NowUs() reaches `deadline_us` (at once when past).
+void nettiming_SleepUntilUs(int64_t deadline_us);
+
 struct NetTiming {
     int64_t line_free_us;  // when the far line has sent everything written
     int64_t srtt_us;       // smoothed round trip

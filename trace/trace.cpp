@@ -2,6 +2,7 @@
 #include "trace.h"
 
 #include "console.h"
+#include "platform_clock.h"
 #include "platform_error.h"
 #include "text_escape.h"
 
@@ -44,7 +45,7 @@ char dropped_line[DROPPED_LINE_SIZE];
 // count restarts) when the file took it.
 bool WriteDropped(uint32_t wait_ms) {
     size_t length =
-        wire_LinePrefix(dropped_line, sizeof dropped_line, trace_OsMicros() - start_us, "run");
+        wire_LinePrefix(dropped_line, sizeof dropped_line, plat_NowUs() - start_us, "run");
     const int n =
         std::snprintf(dropped_line + length, sizeof dropped_line - length,
                       "trace: %llu lines dropped\n", static_cast<unsigned long long>(dropped));
@@ -61,7 +62,7 @@ bool WriteDropped(uint32_t wait_ms) {
 
 // "  1.234567 src  " into line; returns its length.
 size_t Prefix(const char* source) {
-    return wire_LinePrefix(line, sizeof line, trace_OsMicros() - start_us, source);
+    return wire_LinePrefix(line, sizeof line, plat_NowUs() - start_us, source);
 }
 
 // Ends the line in `line` at `length` and writes it.
@@ -119,7 +120,7 @@ void trace_Start(const char* port) {
     wire_Reset(&splitters[0]);
     wire_Reset(&splitters[1]);
     context = WireContext{};
-    start_us = trace_OsMicros();
+    start_us = plat_NowUs();
     trace_detail::enabled = true;
     con_SetEcho(trace_ConsoleV);
     plat_SetErrorObserver(os_error);

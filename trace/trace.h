@@ -100,8 +100,6 @@ intptr_t trace_OsOpen(const char* path, char* error, uint32_t error_cap);
 // on a rare terminal a cut line, was written) or failed.
 bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length,
                    uint32_t wait_ms = TRACE_WAIT_FOREVER);
-// Microseconds from an arbitrary fixed start (monotonic).
-uint64_t trace_OsMicros();
 // "Linux 6.1.0 x86_64", "Windows 10.0" and the like.
 void trace_OsPlatform(char* out, uint32_t cap);
 // Writes a one-line message on standard error (the unopenable file).
