@@ -13,7 +13,7 @@
 # Then: the job log names both stations, every firmware file reached its
 # station and was removed again, every received image equals its file.
 #
-#   sudo bash scripts/flash_stations.sh [--joblog FILE] [--small] [--deb FILE]
+#   sudo bash tests/system/flash_stations.sh [--joblog FILE] [--small] [--deb FILE]
 #
 # --small: two devices a station (CI). --deb: the package to install
 # (default dist/tarnload_*_amd64.deb, made by scripts/package.sh when
@@ -22,7 +22,7 @@
 # when every check holds.
 set -euo pipefail
 caller_dir=$PWD
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 joblog=""
 small=0
