@@ -7,16 +7,6 @@
 
 namespace {
 
-constexpr uint8_t LE_MESSAGE_SIZE = 4;
-constexpr uint8_t LE_MESSAGE_COUNT = 4;
-
-constexpr uint8_t LE_MESSAGES[LE_MESSAGE_COUNT][LE_MESSAGE_SIZE] = {
-    {0xDA, 0xDC, 0xED, 0xED}, // sync
-    {0xAC, 0xAF, 0xEF, 0xEE}, // sync-response
-    {0xAD, 0xEF, 0xAC, 0xED}, // conf
-    {0xDE, 0xAD, 0xD0, 0xD0}, // conf-response
-};
-
 // Unreliable, CRC, seq 0, ack 0, channel 1, length 4. Sent as stored: the
 // peer expects exactly these bytes, whatever our sequence numbers are.
 constexpr uint8_t LE_HEADER[4] = {0x40, 0x41, 0x00, 0x7E};
@@ -67,15 +57,14 @@ bool le_ReplyPending() {
     return pending_reply != LE_REPLY_NONE;
 }
 
-uint8_t le_Receive(const uint8_t* payload, uint16_t length, uint8_t gathered) {
+LeEvent le_Receive(const uint8_t* payload, uint16_t length) {
     // A short frame would be compared partly with bytes of an earlier one.
     const uint8_t message =
         length >= LE_MESSAGE_SIZE ? bcsp_IdentifyLeMessage(payload) : LE_UNKNOWN;
     switch (message) {
     case LE_SYNC:
         if (link_state == LINK_GARRULOUS) {
-            bcsp_ResetLink();
-            return ACTIVITY_PEER_RESET;
+            return LE_EVENT_PEER_RESTARTED;
         }
         pending_reply = LE_REPLY_SYNC_RESP;
         break;
@@ -92,14 +81,13 @@ uint8_t le_Receive(const uint8_t* payload, uint16_t length, uint8_t gathered) {
     case LE_CONF_RESP:
         if (link_state != LINK_GARRULOUS) {
             link_state = LINK_GARRULOUS;
-            bcsp_AbandonFrame();
-            return gathered | ACTIVITY_TX_DONE;
+            return LE_EVENT_LINK_UP;
         }
         break;
     default:
         break;
     }
-    return gathered;
+    return LE_EVENT_NONE;
 }
 
 void le_Reset() {

@@ -8,12 +8,6 @@
 
 namespace {
 
-constexpr uint8_t SEQ_MASK = 0x07; // sequence numbers count modulo 8
-constexpr uint8_t HDR_RELIABLE = 0x80;
-constexpr uint8_t HDR_CRC = 0x40;
-constexpr uint8_t ACK_SHIFT = 3;
-constexpr uint8_t CHANNEL_MASK = 0x0F;
-
 uint8_t tx_seq = 0;      // sequence number of the pending packet
 uint8_t expected_rx = 0; // sequence number expected next from the peer (our acknowledgement)
 BcspPacket* send_record = nullptr;
@@ -48,9 +42,9 @@ void start_data_frame() {
     first_copy_in_progress = send_waiting;
     send_waiting = false;
     data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
-                                          (expected_rx << ACK_SHIFT) | tx_seq);
+                                          (expected_rx << HDR_ACK_SHIFT) | tx_seq);
     data_header[1] = static_cast<uint8_t>(((send_record->length << 4) & 0xF0) |
-                                          (send_record->channel & CHANNEL_MASK));
+                                          (send_record->channel & HDR_CHANNEL_MASK));
     data_header[2] = static_cast<uint8_t>((send_record->length >> 4) & 0xFF);
     bcsp_StartFrame(data_header, true, send_record->data, send_record->length);
     data_frame_in_progress = true;
@@ -63,13 +57,17 @@ void start_ack_frame() {
     }
     delimiter_written = false;
     ack_frame_in_progress = true;
-    ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << ACK_SHIFT));
+    ack_header[0] = static_cast<uint8_t>(HDR_CRC | (expected_rx << HDR_ACK_SHIFT));
     ack_header[1] = 0;
     ack_header[2] = 0;
     bcsp_StartFrame(ack_header, true, nullptr, 0);
     ack_pending = false;
     ack_frame_bare = true;
 }
+
+// The engine's own steps, below with the calls that use them.
+uint8_t bcsp_ProcessFrame();
+bool bcsp_TxDoneUnreliable();
 
 void abandon_frame() {
     bcsp_AbandonFrame();
@@ -116,6 +114,10 @@ void bcsp_SetReceiveBuffer(BcspPacket* record) {
     bcsp_RestartAssembly();
 }
 
+namespace {
+
+// If the pending send record exists and is unreliable, releases it and
+// returns true; otherwise false.
 bool bcsp_TxDoneUnreliable() {
     if (send_record != nullptr && !send_record->reliable) {
         send_record = nullptr;
@@ -123,6 +125,8 @@ bool bcsp_TxDoneUnreliable() {
     }
     return false;
 }
+
+} // namespace
 
 uint8_t bcsp_Poll(uint8_t* activity) {
     return bcsp_PollElapsed(activity, 1);
@@ -197,6 +201,11 @@ uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks) {
     return idle_countdown;
 }
 
+namespace {
+
+// The frame check and dispatch for the frame just assembled. Prints the
+// frame-error messages. Returns ACTIVITY_* bits. The fixed acknowledgement
+// field of an establishment frame (channel 1) never acknowledges a packet.
 uint8_t bcsp_ProcessFrame() {
     BcspPacket* rx = receive_record;
     if (rx == nullptr) {
@@ -208,10 +217,10 @@ uint8_t bcsp_ProcessFrame() {
     }
     const uint8_t* header = bcsp_FrameHeader();
     rx->reliable = (header[0] & HDR_RELIABLE) ? 1 : 0;
-    rx->channel = header[1] & CHANNEL_MASK;
+    rx->channel = header[1] & HDR_CHANNEL_MASK;
     const bool crc_present = (header[0] & HDR_CRC) != 0;
-    const uint8_t rx_ack = (header[0] >> ACK_SHIFT) & SEQ_MASK;
-    const uint8_t rx_seq = header[0] & SEQ_MASK;
+    const uint8_t rx_ack = (header[0] >> HDR_ACK_SHIFT) & HDR_SEQ_MASK;
+    const uint8_t rx_seq = header[0] & HDR_SEQ_MASK;
     const uint16_t payload_length = static_cast<uint16_t>((header[1] >> 4) | (header[2] << 4));
     if (!bcsp_CheckBody(rx->data, crc_present, payload_length)) {
         ack_pending = true;
@@ -224,7 +233,15 @@ uint8_t bcsp_ProcessFrame() {
         // not an acknowledgement: a restarted peer's sync must not release
         // a packet it never saw.
         const bool was_up = bcsp_LinkState() == LINK_GARRULOUS;
-        const uint8_t result = le_Receive(rx->data, count, 0);
+        const LeEvent event = le_Receive(rx->data, count);
+        if (event == LE_EVENT_PEER_RESTARTED) {
+            bcsp_ResetLink();
+            return ACTIVITY_PEER_RESET;
+        }
+        if (event == LE_EVENT_LINK_UP) {
+            // The establishment frame in progress is no longer due.
+            bcsp_AbandonFrame();
+        }
         // While the link comes up every establishment frame cuts the rest
         // short, so that the handshake moves on at once. Once it is up only
         // one that wants an answer does: a late copy of the peer's handshake
@@ -233,7 +250,7 @@ uint8_t bcsp_ProcessFrame() {
         if (!was_up || bcsp_LinkState() != LINK_GARRULOUS || le_ReplyPending()) {
             idle_countdown = 0;
         }
-        return result;
+        return event == LE_EVENT_LINK_UP ? ACTIVITY_TX_DONE : 0;
     }
 
     uint8_t result = 0;
@@ -244,7 +261,7 @@ uint8_t bcsp_ProcessFrame() {
             // Its bytes are no longer ours to read.
             abandon_frame();
         }
-        tx_seq = (tx_seq + 1) & SEQ_MASK;
+        tx_seq = (tx_seq + 1) & HDR_SEQ_MASK;
         idle_countdown = 0;
         if (bcsp_LinkState() == LINK_GARRULOUS) {
             result |= ACTIVITY_TX_DONE;
@@ -255,7 +272,7 @@ uint8_t bcsp_ProcessFrame() {
         if (rx->reliable) {
             ack_pending = true;
             if (rx_seq == expected_rx) {
-                expected_rx = (expected_rx + 1) & SEQ_MASK;
+                expected_rx = (expected_rx + 1) & HDR_SEQ_MASK;
                 rx->length = payload_length;
                 receive_record = nullptr;
                 result |= ACTIVITY_RX_PACKET | ACTIVITY_RX_RELIABLE;
@@ -268,6 +285,8 @@ uint8_t bcsp_ProcessFrame() {
     }
     return result;
 }
+
+} // namespace
 
 void bcsp_ResetLink() {
     tx_seq = 0;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "bcsp_establish.h"
+
 // The hand-over record between a caller and the link. Owned by the caller.
 struct BcspPacket {
     uint8_t channel;  // 0..15
@@ -26,20 +28,6 @@ inline constexpr uint8_t ACTIVITY_RX_RELIABLE = 0x08; // the delivered packet wa
 // bcsp_Poll counts each call as one tick; bcsp_PollElapsed is told how many
 // ticks have passed (the waiting loops count them from the clock).
 inline constexpr uint8_t IDLE_TICKS = 25;
-
-// Link-establishment channel and messages.
-inline constexpr uint8_t LE_CHANNEL = 1;
-enum LeMessage : uint8_t {
-    LE_SYNC = 0,
-    LE_SYNC_RESP = 1,
-    LE_CONF = 2,
-    LE_CONF_RESP = 3,
-    LE_NONE = 4
-};
-// bcsp_IdentifyLeMessage's answer for a payload that is none of the four.
-inline constexpr uint8_t LE_UNKNOWN = 5;
-enum LinkState : uint8_t { LINK_SHY = 0, LINK_CURIOUS = 1, LINK_GARRULOUS = 2 };
-enum LeReply : uint8_t { LE_REPLY_NONE = 0, LE_REPLY_SYNC_RESP = 1, LE_REPLY_CONF_RESP = 2 };
 
 // Makes `record` the pending send record and abandons any data or
 // establishment frame in progress. A record other than the one pending is
@@ -81,26 +69,10 @@ uint8_t bcsp_Poll(uint8_t* activity);
 // IDLE_TICKS, however often the engine is polled in between.
 uint8_t bcsp_PollElapsed(uint8_t* activity, uint16_t ticks);
 
-// The frame check and dispatch for the frame just assembled. Prints the
-// frame-error messages. Returns ACTIVITY_* bits. The fixed acknowledgement
-// field of an establishment frame (channel 1) never acknowledges a packet.
-uint8_t bcsp_ProcessFrame();
-
-// If the pending send record exists and is unreliable, releases it and
-// returns true; otherwise false.
-bool bcsp_TxDoneUnreliable();
-
 // Returns the link to its starting point: sequence numbers 0, frame in
 // progress abandoned, assembly restarted, shy, sync due next. Clears a
 // pending establishment reply too. Keeps the send and receive records.
 void bcsp_ResetLink();
-
-// Index (LE_SYNC..LE_CONF_RESP) of the establishment message that the first
-// 4 bytes of `payload` match, or LE_UNKNOWN.
-uint8_t bcsp_IdentifyLeMessage(const uint8_t* payload);
-
-// Current link state (for callers and tests).
-LinkState bcsp_LinkState();
 
 // Puts the whole module back to its initial state, records unregistered
 // (tests, and anything that runs the engine more than once per process).

@@ -4,17 +4,12 @@
 
 #include "console.h"
 #include "dfu_transport.h"
+#include "le_bytes.h"
 
 DeviceDescriptor device_descriptor;
 DfuFunctionalDescriptor functional_descriptor;
 
 namespace {
-
-// bmRequestType values: host to device or back, class or vendor, interface.
-constexpr uint8_t REQ_CLASS_OUT = 0x21;
-constexpr uint8_t REQ_CLASS_IN = 0xA1;
-constexpr uint8_t REQ_VENDOR_OUT = 0x41;
-constexpr uint8_t REQ_VENDOR_IN = 0xC1;
 
 // Every request but the reset waits this long per send attempt.
 constexpr uint16_t SEND_TIMEOUT_TICKS = 5000;
@@ -23,22 +18,13 @@ constexpr uint16_t RESET_SEND_TIMEOUT_TICKS = 300;
 
 constexpr uint16_t HEADER_SIZE = sizeof(ControlHeader);
 
-void PutLe16(uint8_t out[2], uint16_t v) {
-    out[0] = static_cast<uint8_t>(v & 0xFF);
-    out[1] = static_cast<uint8_t>(v >> 8);
-}
-
-uint16_t Le16(const uint8_t b[2]) {
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-
 ControlHeader MakeHeader(uint8_t type, uint8_t request, uint16_t value, uint16_t length) {
     ControlHeader ch{};
     ch.bmRequestType = type;
     ch.bRequest = request;
-    PutLe16(ch.wValue, value);
-    PutLe16(ch.wIndex, 0);
-    PutLe16(ch.wLength, length);
+    le_Write16(ch.wValue, value);
+    le_Write16(ch.wIndex, 0);
+    le_Write16(ch.wLength, length);
     return ch;
 }
 
@@ -61,19 +47,19 @@ bool ReadRecord(uint8_t request, uint8_t type, uint8_t* out, uint16_t size) {
 } // namespace
 
 uint16_t dfu_Vid(const DeviceDescriptor& d) {
-    return Le16(&d.bytes[6]);
+    return le_Read16(&d.bytes[6]);
 }
 uint16_t dfu_Pid(const DeviceDescriptor& d) {
-    return Le16(&d.bytes[8]);
+    return le_Read16(&d.bytes[8]);
 }
 uint16_t dfu_Attributes(const DfuFunctionalDescriptor& d) {
-    return Le16(d.attributes);
+    return le_Read16(d.attributes);
 }
 uint16_t dfu_DetachTimeout(const DfuFunctionalDescriptor& d) {
-    return Le16(d.detach_timeout);
+    return le_Read16(d.detach_timeout);
 }
 uint16_t dfu_TransferSize(const DfuFunctionalDescriptor& d) {
-    return Le16(d.transfer_size);
+    return le_Read16(d.transfer_size);
 }
 
 uint32_t dfu_PollTimeout(const DfuStatus& s) {

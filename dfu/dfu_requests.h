@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "dfu_wire.h"
+
 // USB setup packet; multi-byte fields little-endian on the wire.
 struct ControlHeader {
     uint8_t bmRequestType;
@@ -37,14 +39,6 @@ struct DfuFunctionalDescriptor {
 static_assert(sizeof(DfuFunctionalDescriptor) == 6);
 
 inline constexpr uint16_t MAX_BLOCK_DATA = 230;
-
-inline constexpr uint8_t DFU_DETACH = 0;
-inline constexpr uint8_t DFU_DNLOAD = 1;
-inline constexpr uint8_t DFU_GETSTATUS = 3;
-inline constexpr uint8_t DFU_CLRSTATUS = 4;
-inline constexpr uint8_t VENDOR_RESET = 7;
-inline constexpr uint8_t VENDOR_GET_DEVICE_DESCRIPTOR = 8;
-inline constexpr uint8_t VENDOR_GET_FUNCTIONAL_DESCRIPTOR = 9;
 
 // States the program acts on.
 inline constexpr uint8_t DFU_STATE_APP_IDLE = 0;

@@ -5,6 +5,7 @@
 
 #include "bcsp_link.h"
 #include "console.h"
+#include "le_bytes.h"
 #include "platform_clock.h"
 #include "serial_port.h"
 #include "trace.h"
@@ -132,10 +133,6 @@ class LoopClock {
     uint16_t elapsed_ = 0;
     uint16_t last_look_passes_ = 0;
 };
-
-uint16_t Le16(const uint8_t b[2]) {
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
 
 } // namespace
 
@@ -276,7 +273,7 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
                 con_Print("dfu_ReceivePacket received a partial packet\n");
                 return DFU_TRANSPORT_FAILED;
             } else {
-                const uint16_t status = Le16(rx_reply.status);
+                const uint16_t status = le_Read16(rx_reply.status);
                 if (buffer != nullptr && rx_data_size != nullptr && status == 0) {
                     // Only bytes that actually arrived count, whatever the
                     // length field claims: the rest of the buffer is stale.
@@ -284,7 +281,7 @@ uint16_t dfu_ReceivePacket(uint8_t* buffer, uint16_t* rx_data_size) {
                         (rx_packet.length < RX_BUFFER_CAPACITY ? rx_packet.length
                                                                : RX_BUFFER_CAPACITY) -
                         REPLY_HEADER_SIZE);
-                    uint16_t available = Le16(rx_reply.length);
+                    uint16_t available = le_Read16(rx_reply.length);
                     if (available > received) {
                         available = received;
                     }

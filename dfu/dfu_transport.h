@@ -38,7 +38,8 @@
 
 #include <cstdint>
 
-inline constexpr uint8_t DFU_CHANNEL = 12;
+#include "dfu_wire.h"
+
 // Reply payload (4-byte DfuResponse header + data) plus the 2 CRC bytes the
 // assembler stores.
 inline constexpr uint16_t RX_BUFFER_CAPACITY = 234;

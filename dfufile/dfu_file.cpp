@@ -5,6 +5,7 @@
 #include "file_seek.h"
 
 #include "console.h"
+#include "le_bytes.h"
 #include "text_escape.h"
 
 #include <cerrno>
@@ -76,15 +77,6 @@ bool read_failed = false;
 uint32_t image_crc = 0;
 uint32_t served_crc = CRC_INIT;
 
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 // Feeds `length` bytes from the stream's current position into *crc.
 // False when the file ends or fails before that.
 bool CrcOfFileBytes(uint32_t length, uint32_t* crc) {
@@ -141,7 +133,7 @@ bool FileIsIntact(uint32_t suffix_offset) {
     }
     image_crc = crc;
     const uint32_t whole_crc = CrcUpdate(crc, suffix, CRC_AT);
-    const uint32_t stored = le32(suffix + CRC_AT);
+    const uint32_t stored = le_Read32(suffix + CRC_AT);
     if (stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
         stored == ~image_crc) {
         return true;
@@ -176,7 +168,7 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     if (std::fread(header, sizeof header, 1, file) != 1) {
         return RefuseShortRead("shorter than the 100-byte header");
     }
-    const uint32_t suffix_offset = le32(header + SUFFIX_OFFSET_AT);
+    const uint32_t suffix_offset = le_Read32(header + SUFFIX_OFFSET_AT);
     // A failed seek must not let the read take 16 bytes from the wrong place.
     if (!dfufile_SeekTo(file, suffix_offset) || std::fread(suffix, sizeof suffix, 1, file) != 1) {
         char ended[REASON_SIZE];
@@ -187,8 +179,8 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     if (!FileIsIntact(suffix_offset)) {
         return false;
     }
-    const uint16_t vid = le16(suffix + VID_AT);
-    const uint16_t pid = le16(suffix + PID_AT);
+    const uint16_t vid = le_Read16(suffix + VID_AT);
+    const uint16_t pid = le_Read16(suffix + PID_AT);
     if (vid_pid != nullptr) {
         vid_pid[0] = vid;
         vid_pid[1] = pid;

@@ -4,12 +4,12 @@
 #include "console.h"
 #include "dfu_file.h"
 #include "dfu_update.h"
+#include "net_port.h"
 #include "platform_arguments.h"
 #include "platform_clock.h"
-#include "platform_error.h"
 #include "platform_std_streams.h"
+#include "run_last_error.h"
 #include "run_signals.h"
-#include "serial_net.h"
 #include "serial_port.h"
 #include "serial_same_file.h"
 #include "text_escape.h"
@@ -48,7 +48,7 @@ int RunWithPort(char** argv) {
     run_MarkUpdateInProgress(false);
     if (!downloaded) {
         con_Print("Download failed\n");
-        plat_ReportLastError();
+        run_ReportLastError();
         return EXIT_FAILED;
     }
     con_Print("Operation complete, the new application should now be running\n");

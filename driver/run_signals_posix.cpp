@@ -6,7 +6,7 @@
 #include "run_signals.h"
 
 #include "run_interrupted.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <csignal>
 #include <cstdint>

@@ -1,7 +1,8 @@
 #pragma once
 // The one TCP connection of a network port, per platform (net_socket_posix.cpp,
-// net_socket_win32.cpp, chosen by CMake), and the microsecond clock its line
-// pacing runs on. Non-blocking after the connect; Nagle's delay is off.
+// net_socket_win32.cpp, chosen by CMake). Its own deadlines are in the
+// system's real time, since they bound the system's calls. Non-blocking after the connect; Nagle's
+// delay is off.
 
 #include <cstdint>
 
@@ -42,9 +43,3 @@ bool netsock_WaitReadable(uint32_t timeout_us);
 
 // Closes the connection; nothing when none is open.
 void netsock_Close();
-
-// Microseconds since an arbitrary start, monotonic.
-int64_t netsock_NowUs();
-
-// Sleeps until netsock_NowUs() reaches `deadline_us` (at once when past).
-void netsock_SleepUntilUs(int64_t deadline_us);

@@ -2,6 +2,7 @@
 #include "net_socket.h"
 
 #include "net_resolve.h"
+#include "platform_clock.h"
 #include "platform_wait.h"
 
 #include <cerrno>
@@ -25,7 +26,7 @@ void note(const char* text) {
 }
 
 int64_t now_ms() {
-    return netsock_NowUs() / 1000;
+    return static_cast<int64_t>(plat_SystemClock()->now_us() / 1000);
 }
 
 // Waits for `events` on the socket until `deadline_ms`; the poll result.
@@ -190,12 +191,4 @@ void netsock_Close() {
         close(sock);
         sock = -1;
     }
-}
-
-int64_t netsock_NowUs() {
-    return plat_MonotonicNs() / 1000;
-}
-
-void netsock_SleepUntilUs(int64_t deadline_us) {
-    plat_SleepUntilNs(deadline_us * 1000);
 }

@@ -2,6 +2,7 @@
 #include "net_socket.h"
 
 #include "net_resolve.h"
+#include "platform_clock.h"
 
 // winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
@@ -35,7 +36,7 @@ void note_error(int code) {
 }
 
 int64_t now_ms() {
-    return netsock_NowUs() / 1000;
+    return static_cast<int64_t>(plat_SystemClock()->now_us() / 1000);
 }
 
 // Waits until the socket is readable (`write` false) or writable, or failed,
@@ -218,26 +219,5 @@ void netsock_Close() {
     if (sock != INVALID_SOCKET) {
         closesocket(sock);
         sock = INVALID_SOCKET;
-    }
-}
-
-int64_t netsock_NowUs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<int64_t>(now.QuadPart / frequency.QuadPart * 1'000'000 +
-                                now.QuadPart % frequency.QuadPart * 1'000'000 / frequency.QuadPart);
-}
-
-// Whole milliseconds, rounded up: Sleep has no finer grain (1 ms once the
-// run asked for that resolution).
-void netsock_SleepUntilUs(int64_t deadline_us) {
-    const int64_t left = deadline_us - netsock_NowUs();
-    if (left > 0) {
-        Sleep(static_cast<DWORD>((left + 999) / 1000));
     }
 }

@@ -1,6 +1,17 @@
 // The network port's line clock and round-trip estimate.
 #include "net_timing.h"
 
+#include "platform_clock.h"
+#include "serial_port.h"
+
+int64_t nettiming_NowUs() {
+    return static_cast<int64_t>(plat_NowUs());
+}
+
+void nettiming_SleepUntilUs(int64_t deadline_us) {
+    plat_SleepUntilUs(deadline_us > 0 ? static_cast<uint64_t>(deadline_us) : 0);
+}
+
 void nettiming_Reset(NetTiming* t) {
     *t = NetTiming{0, 0, 0, false, -1};
 }
@@ -23,7 +34,7 @@ void nettiming_Sample(NetTiming* t, int64_t us) {
 int64_t nettiming_Write(NetTiming* t, int64_t now_us, uint32_t bytes) {
     const int64_t start = t->line_free_us > now_us ? t->line_free_us : now_us;
     t->line_free_us =
-        start + static_cast<int64_t>(bytes) * NET_BITS_PER_BYTE * 1'000'000 / NET_LINE_BAUD;
+        start + static_cast<int64_t>(bytes) * COM_BITS_PER_BYTE * 1'000'000 / COM_LINE_BAUD;
     if (t->waiting_since < 0) {
         t->waiting_since = t->line_free_us;
     }

@@ -20,12 +20,15 @@
 
 #include <cstdint>
 
-// A byte on the far line: start bit, 8 data bits, parity bit, stop bit.
-inline constexpr int64_t NET_BITS_PER_BYTE = 11;
-inline constexpr int64_t NET_LINE_BAUD = 115200;
 // The allowance never exceeds this: the reply time-out of the layers above
 // is 5 s, and a second covers any path a serial line is worth using over.
 inline constexpr uint32_t NET_ALLOWANCE_MAX_MS = 1000;
+
+// The network port's clock is the program's (plat_NowUs), so that a test's
+// virtual time covers the line model and the round trips as well.
+int64_t nettiming_NowUs();
+// Sleeps until nettiming_NowUs() reaches `deadline_us` (at once when past).
+void nettiming_SleepUntilUs(int64_t deadline_us);
 
 struct NetTiming {
     int64_t line_free_us;  // when the far line has sent everything written

@@ -10,6 +10,7 @@
 // answers, so a server that never stops asking cannot make the client talk
 // without end. WONT/DONT are never answered.
 
+#include "serial_port.h"
 #include "telnet_codec.h"
 
 #include <cstdint>
@@ -25,7 +26,7 @@ inline constexpr uint8_t RFC2217_ANSWER_OFFSET = 100;
 
 // The line: 115200 baud, 8 data bits, even parity (3), 1 stop bit, no flow
 // control (SET-CONTROL 1); a purge of both directions is PURGE-DATA 3.
-inline constexpr uint32_t RFC2217_BAUD = 115200;
+inline constexpr uint32_t RFC2217_BAUD = COM_LINE_BAUD;
 inline constexpr uint8_t RFC2217_DATASIZE_8 = 8;
 inline constexpr uint8_t RFC2217_PARITY_EVEN = 3;
 inline constexpr uint8_t RFC2217_STOPSIZE_1 = 1;

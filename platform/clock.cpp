@@ -21,3 +21,14 @@ uint32_t plat_TickCount() {
 uint64_t plat_NowUs() {
     return (current_clock ? current_clock : plat_SystemClock())->now_us();
 }
+
+void plat_SleepUntilUs(uint64_t deadline_us) {
+    if (current_clock == nullptr) {
+        plat_SystemSleepUntilUs(deadline_us);
+        return;
+    }
+    const uint64_t now = current_clock->now_us();
+    if (deadline_us > now) {
+        current_clock->sleep_ms(static_cast<uint32_t>((deadline_us - now + 999) / 1000));
+    }
+}

@@ -34,5 +34,9 @@ const ClockOps* plat_SystemClock() {
     return &system_clock;
 }
 
+void plat_SystemSleepUntilUs(uint64_t deadline_us) {
+    plat_SleepUntilNs(static_cast<int64_t>(deadline_us) * 1000);
+}
+
 // The system already sleeps with sub-millisecond precision.
 void plat_BeginRun() {}

@@ -41,6 +41,14 @@ const ClockOps* plat_SystemClock() {
     return &system_clock;
 }
 
+// Sleep has no finer grain (1 ms once the run asked for that resolution).
+void plat_SystemSleepUntilUs(uint64_t deadline_us) {
+    const uint64_t now = system_now_us();
+    if (deadline_us > now) {
+        Sleep(static_cast<DWORD>((deadline_us - now + 999) / 1000));
+    }
+}
+
 // The resolution is restored by Windows when the process ends.
 void plat_BeginRun() {
     timeBeginPeriod(TIMER_RESOLUTION_MS);

@@ -2,14 +2,11 @@
 // than read from errno, which stdio and expected failures overwrite freely.
 #include "platform_error.h"
 
-#include "console.h"
-#include "trace.h"
-
 #include <cstring>
 
 namespace {
 int last_error = 0;
-constexpr uint32_t ERROR_TEXT_MAX = 256;
+void (*error_observer)(int code) = nullptr;
 } // namespace
 
 void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
@@ -23,27 +20,15 @@ void plat_ErrorText(uint32_t code, char* out, uint32_t cap) {
 
 void plat_RecordError(int code) {
     last_error = code;
-    if (trace_On()) {
-        char text[ERROR_TEXT_MAX];
-        plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
-        trace_Event("os", "error %d: %s", code, text);
+    if (error_observer != nullptr) {
+        error_observer(code);
     }
+}
+
+void plat_SetErrorObserver(void (*observer)(int code)) {
+    error_observer = observer;
 }
 
 uint32_t plat_LastError() {
     return static_cast<uint32_t>(last_error);
-}
-
-void plat_ReportLastError() {
-    if (last_error == 0) {
-        return;
-    }
-    const char* text = std::strerror(last_error);
-    if (text == nullptr) {
-        text = "(null)";
-    }
-    const size_t length = std::strlen(text);
-    // The Windows texts end their line; strerror's do not.
-    const bool has_line_break = length > 0 && text[length - 1] == '\n';
-    con_Print("Last windows error: %s%s", text, has_line_break ? "" : "\n");
 }

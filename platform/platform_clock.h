@@ -26,6 +26,11 @@ struct ClockOps {
 // CLOCK_MONOTONIC elsewhere). Never null.
 const ClockOps* plat_SystemClock();
 
+// Sleep until the system clock's now_us reaches `deadline_us` (at once when
+// it has passed): to the microsecond where the system can (POSIX), in whole
+// milliseconds rounded up where it cannot (Windows).
+void plat_SystemSleepUntilUs(uint64_t deadline_us);
+
 // Replace the clock; nullptr restores the system clock. Not thread-safe:
 // called by tests before they drive the modules.
 void plat_SetClock(const ClockOps* ops);
@@ -36,8 +41,15 @@ void plat_Sleep(uint32_t ms);
 // Current millisecond tick of the current clock.
 uint32_t plat_TickCount();
 
-// Current microsecond reading of the current clock.
+// Current microsecond reading of the current clock: every time the program
+// measures (the waits, the network port's line model and round trips, the
+// trace's time column) is read here.
 uint64_t plat_NowUs();
+
+// Sleep until plat_NowUs() reaches `deadline_us` (at once when it has
+// passed): the system's precise sleep, or a test clock's sleep_ms for the
+// whole milliseconds left, rounded up.
+void plat_SleepUntilUs(uint64_t deadline_us);
 
 // Called once by main before the first tick: asks for a 1 ms timer
 // resolution where the default is coarser (Windows: timeBeginPeriod(1)).

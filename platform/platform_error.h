@@ -12,6 +12,10 @@
 // SetLastError(code). Called by platform code only, right after the failing call.
 void plat_RecordError(int code);
 
+// From now on every recorded error is handed to `observer` as well (the run
+// trace's OS-error lines, once it is on); nullptr stops that.
+void plat_SetErrorObserver(void (*observer)(int code));
+
 // The last recorded error code, 0 when none.
 uint32_t plat_LastError();
 
@@ -19,8 +23,3 @@ uint32_t plat_LastError();
 // the end; "" when the system has none). For the trace's OS-error lines and
 // the reason of a lost port.
 void plat_ErrorText(uint32_t code, char* out, uint32_t cap);
-
-// Prints "Last windows error: %s" with the system's text for plat_LastError()
-// (a line break is added when the text has none), through con_Print.
-// Prints nothing when the last error is 0.
-void plat_ReportLastError();

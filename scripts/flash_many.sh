@@ -14,6 +14,8 @@
 # succeeded and every image matches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/flash_lib.sh
+source scripts/flash_lib.sh
 
 local_count=4
 network=1
@@ -78,24 +80,12 @@ start_device() {
     exit 1
 }
 
-# Whether 127.0.0.1:$1 is listening.
-listening() {
-    grep -q "0100007F:$(printf %04X "$1") [0-9A-F:]* 0A" /proc/net/tcp
-}
-
-free_ports() {
-    python3 -c 'import socket
-s=[socket.socket() for _ in range(2)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(*[x.getsockname()[1] for x in s])'
-}
-
 # Serves the ptys $1 (raw TCP) and $2 (Telnet with RFC 2217) on 127.0.0.1;
 # sets $raw_port and $rfc2217_port.
 start_ser2net() {
     local attempt
     for attempt in 1 2 3; do
-        read -r raw_port rfc2217_port < <(free_ports)
+        read -r raw_port rfc2217_port < <(free_ports 2)
         cat >"$work/ser2net.yaml" <<EOF
 %YAML 1.1
 ---
@@ -160,8 +150,7 @@ verified=0
 for i in $(seq "$count"); do
     file=$work/${files[i - 1]}
     image_size=$(($(stat -c %s "$file") - 16))
-    if [ -f "$work/received-$i.bin" ] &&
-        head -c "$image_size" "$file" | cmp -s - "$work/received-$i.bin"; then
+    if same_image "$file" "$work/received-$i.bin"; then
         echo "device $i  ${ports[i - 1]}  image verified ($image_size bytes)"
         verified=$((verified + 1))
     else

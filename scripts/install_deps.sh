@@ -4,7 +4,7 @@
 # Wine; pass "--with-fuzz" to add clang (libFuzzer); pass "--with-packaging"
 # to add what builds and checks the packages (dpkg-shlibdeps, lintian, zip,
 # file for CPack's library scan, man-db and mandoc for the pages); pass
-# "--with-stations" to add what scripts/flash_stations.sh needs (an SSH
+# "--with-stations" to add what tests/system/flash_stations.sh needs (an SSH
 # server and client, and rsync, which parallel's --transferfile uses on both
 # ends); pass "--with-macos" to add npm (the macOS cross-build fetches zig
 # with it).

@@ -39,5 +39,5 @@ stage fuzz bash scripts/test_fuzz.sh
 stage generic bash scripts/test_posix_generic.sh
 unset CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR
 stage package bash scripts/test_package.sh
-stage stations bash scripts/flash_stations.sh --small
+stage stations bash tests/system/flash_stations.sh --small
 echo "all test stages passed"

@@ -1,6 +1,7 @@
 // Buffered byte I/O over the one serial port of the run. The OS side sits
 // behind ComPortOps; everything here is the same on every platform.
 #include "serial_port.h"
+#include "serial_backend.h"
 
 #include "console.h"
 #include "platform_clock.h"

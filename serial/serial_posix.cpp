@@ -1,6 +1,6 @@
 // The serial port on POSIX systems (termios). The same code serves a real
 // UART, a USB adapter and the pseudo-terminal the virtual device uses.
-#include "serial_port.h"
+#include "serial_backend.h"
 #include "serial_posix_low_latency.h"
 #include "serial_posix_settings.h"
 
@@ -24,11 +24,7 @@
 
 namespace {
 
-constexpr uint64_t LINE_BAUD = 115200;
-// Start bit, 8 data bits, parity bit, stop bit.
-constexpr uint64_t BITS_PER_BYTE = 11;
-// The longest a write may take, as the Windows port's write time-out.
-constexpr int64_t WRITE_TIMEOUT_NS = 10'000'000'000LL;
+constexpr int64_t WRITE_TIMEOUT_NS = int64_t{COM_WRITE_TIMEOUT_MS} * 1'000'000;
 
 int port_fd = -1;
 // The settings the port had before it was opened, put back on every way
@@ -301,8 +297,8 @@ void posix_write(const uint8_t* buf, uint32_t len) {
         }
         plat_RecordError(errno);
     }
-    int64_t air_end = start + static_cast<int64_t>(static_cast<uint64_t>(len) * BITS_PER_BYTE *
-                                                   1'000'000'000ULL / LINE_BAUD);
+    int64_t air_end = start + static_cast<int64_t>(static_cast<uint64_t>(len) * COM_BITS_PER_BYTE *
+                                                   1'000'000'000ULL / COM_LINE_BAUD);
     if (air_end > deadline) {
         air_end = deadline;
     }

@@ -2,8 +2,8 @@
 // without flow control, reads that return at once, a wait that returns at
 // the first byte or after a millisecond, writes that complete when their
 // bytes have gone out (10 s at most).
+#include "serial_backend.h"
 #include "serial_device_name.h"
-#include "serial_port.h"
 #include "serial_win32_settings.h"
 
 #include "platform_clock.h"
@@ -17,11 +17,6 @@
 namespace {
 
 constexpr char LINE_SETTINGS[] = "baud=115200 parity=E data=8 stop=1";
-// Write time-out for one synchronous write.
-constexpr DWORD WRITE_TIMEOUT_MS = 10000;
-constexpr uint64_t LINE_BAUD = 115200;
-// Start bit, 8 data bits, parity bit, stop bit.
-constexpr uint64_t BITS_PER_BYTE = 11;
 // Driver queue sizes: a small queue keeps the reads' view of the line current.
 constexpr DWORD QUEUE_SIZE = 16;
 // Longest port path: the \\.\ prefix plus a generous device name.
@@ -188,7 +183,7 @@ bool win32_open(const char* name) {
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = READ_WAIT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutConstant = COM_WRITE_TIMEOUT_MS;
     if (!SetCommTimeouts(handle, &timeouts)) {
         return refuse_settings(handle, original, original_times);
     }
@@ -283,8 +278,8 @@ void win32_write(const uint8_t* buf, uint32_t len) {
             return;
         }
     }
-    uint64_t air_end = start + uint64_t{len} * BITS_PER_BYTE * 1000000u / LINE_BAUD;
-    const uint64_t deadline = start + uint64_t{WRITE_TIMEOUT_MS} * 1000u;
+    uint64_t air_end = start + uint64_t{len} * COM_BITS_PER_BYTE * 1000000u / COM_LINE_BAUD;
+    const uint64_t deadline = start + uint64_t{COM_WRITE_TIMEOUT_MS} * 1000u;
     if (air_end > deadline) {
         air_end = deadline;
     }

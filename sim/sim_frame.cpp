@@ -1,6 +1,6 @@
 #include "sim_frame.h"
 
-#include "bcsp_frame.h"
+#include "bcsp_crc.h"
 
 #include <cstdio>
 #include <string>

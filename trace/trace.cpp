@@ -1,5 +1,9 @@
 // The run trace: fixed static buffers, one write per line.
 #include "trace.h"
+
+#include "console.h"
+#include "platform_clock.h"
+#include "platform_error.h"
 #include "text_escape.h"
 
 #include <cstdio>
@@ -45,7 +49,7 @@ char complaint[TRACE_SHOWN_PATH_MAX + ERROR_TEXT_MAX + 64];
 // count restarts) when the file took it.
 bool WriteDropped(uint32_t wait_ms) {
     size_t length =
-        wire_LinePrefix(dropped_line, sizeof dropped_line, trace_OsMicros() - start_us, "run");
+        wire_LinePrefix(dropped_line, sizeof dropped_line, plat_NowUs() - start_us, "run");
     const int n =
         std::snprintf(dropped_line + length, sizeof dropped_line - length,
                       "trace: %llu lines dropped\n", static_cast<unsigned long long>(dropped));
@@ -97,7 +101,7 @@ const char* ShownPath(const char* path) {
 
 // "  1.234567 src  " into line; returns its length.
 size_t Prefix(const char* source) {
-    return wire_LinePrefix(line, sizeof line, trace_OsMicros() - start_us, source);
+    return wire_LinePrefix(line, sizeof line, plat_NowUs() - start_us, source);
 }
 
 // Ends the line in `line` at `length` and writes it.
@@ -123,6 +127,13 @@ void Emit(size_t length) {
         ++dropped;
         StopIfEnded();
     }
+}
+
+// An OS error the platform layer recorded, with the system's text.
+void os_error(int code) {
+    char text[ERROR_TEXT_MAX];
+    plat_ErrorText(static_cast<uint32_t>(code), text, sizeof text);
+    trace_Event("os", "error %d: %s", code, text);
 }
 
 } // namespace
@@ -157,8 +168,10 @@ void trace_Start(const char* port, TraceIsPort is_port) {
     wire_Reset(&splitters[0]);
     wire_Reset(&splitters[1]);
     context = WireContext{};
-    start_us = trace_OsMicros();
+    start_us = plat_NowUs();
     trace_detail::enabled = true;
+    con_SetEcho(trace_ConsoleV);
+    plat_SetErrorObserver(os_error);
     char platform[PLATFORM_TEXT_MAX];
     trace_OsPlatform(platform, sizeof platform);
     trace_Event("run", "tarnload %s, %s, port %s, monotonic start %llu.%06llu s", TARN_VERSION,

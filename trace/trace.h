@@ -124,8 +124,6 @@ bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length,
 bool trace_OsWriteEnded(char* error, uint32_t error_cap);
 // Releases what trace_OsOpen opened (standard error stays open).
 void trace_OsClose(intptr_t handle);
-// Microseconds from an arbitrary fixed start (monotonic).
-uint64_t trace_OsMicros();
 // "Linux 6.1.0 x86_64", "Windows 10.0" and the like.
 void trace_OsPlatform(char* out, uint32_t cap);
 // Writes a one-line message on standard error (the unopenable file).

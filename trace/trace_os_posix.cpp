@@ -173,13 +173,6 @@ bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t 
     return true;
 }
 
-uint64_t trace_OsMicros() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
-
 void trace_OsPlatform(char* out, uint32_t cap) {
     utsname name{};
     if (uname(&name) == 0) {

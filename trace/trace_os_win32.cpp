@@ -122,16 +122,6 @@ bool trace_OsWrite(intptr_t handle, const char* text, uint32_t length, uint32_t 
     return length == 0;
 }
 
-uint64_t trace_OsMicros() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
-    const uint64_t hz = static_cast<uint64_t>(frequency.QuadPart);
-    return ticks / hz * 1000000u + ticks % hz * 1000000u / hz;
-}
-
 void trace_OsPlatform(char* out, uint32_t cap) {
     std::snprintf(out, cap, "Windows");
 }

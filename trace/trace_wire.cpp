@@ -2,7 +2,10 @@
 // fixed buffers, snprintf into the caller's buffer: nothing allocates.
 #include "trace_wire.h"
 
-#include "bcsp_frame.h"
+#include "bcsp_crc.h"
+#include "bcsp_wire.h"
+#include "dfu_wire.h"
+#include "le_bytes.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,10 +13,6 @@
 
 namespace {
 
-constexpr uint8_t HDR_RELIABLE = 0x80;
-constexpr uint8_t HDR_CRC = 0x40;
-constexpr uint8_t LINK_CHANNEL = 1;
-constexpr uint8_t REQUEST_CHANNEL = 12;
 constexpr uint16_t HEADER_SIZE = 4;
 constexpr uint16_t CRC_SIZE = 2;
 constexpr uint16_t SETUP_SIZE = 8;
@@ -24,28 +23,8 @@ constexpr uint16_t FUNCTIONAL_DESCRIPTOR_SIZE = 6;
 // Hex bytes shown of a payload nobody understands.
 constexpr uint16_t UNKNOWN_BYTES_SHOWN = 16;
 
-// Requests by bRequest. The class requests are USB DFU 1.1's; 7, 8 and 9
-// are the device's vendor requests.
-constexpr uint8_t REQ_DETACH = 0;
-constexpr uint8_t REQ_DNLOAD = 1;
-constexpr uint8_t REQ_UPLOAD = 2;
-constexpr uint8_t REQ_GETSTATUS = 3;
-constexpr uint8_t REQ_CLRSTATUS = 4;
-constexpr uint8_t REQ_GETSTATE = 5;
-constexpr uint8_t REQ_ABORT = 6;
-constexpr uint8_t REQ_RESET = 7;
-constexpr uint8_t REQ_DEVICE_DESCRIPTOR = 8;
-constexpr uint8_t REQ_FUNCTIONAL_DESCRIPTOR = 9;
-constexpr uint8_t TYPE_CLASS_OUT = 0x21;
-constexpr uint8_t TYPE_CLASS_IN = 0xA1;
-constexpr uint8_t TYPE_VENDOR_OUT = 0x41;
-constexpr uint8_t TYPE_VENDOR_IN = 0xC1;
-
-constexpr const char* LE_NAMES[4] = {"sync", "sync-response", "conf", "conf-response"};
-constexpr uint8_t LE_MESSAGES[4][4] = {{0xDA, 0xDC, 0xED, 0xED},
-                                       {0xAC, 0xAF, 0xEF, 0xEE},
-                                       {0xAD, 0xEF, 0xAC, 0xED},
-                                       {0xDE, 0xAD, 0xD0, 0xD0}};
+constexpr const char* LE_NAMES[LE_MESSAGE_COUNT] = {"sync", "sync-response", "conf",
+                                                    "conf-response"};
 
 constexpr const char* STATE_NAMES[] = {"appIDLE",          "appDETACH",   "dfuIDLE",
                                        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
@@ -86,10 +65,6 @@ struct Text {
     }
 };
 
-uint16_t Le16(const uint8_t* b) {
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-
 void DescribeRequest(uint8_t seq, const uint8_t* p, uint16_t length, WireContext* ctx, Text* t) {
     if (length < SETUP_SIZE) {
         t->Add("short request, %u bytes: ", length);
@@ -98,14 +73,14 @@ void DescribeRequest(uint8_t seq, const uint8_t* p, uint16_t length, WireContext
     }
     const uint8_t type = p[0];
     const uint8_t request = p[1];
-    const uint16_t value = Le16(p + 2);
-    const uint16_t w_length = Le16(p + 6);
+    const uint16_t value = le_Read16(p + 2);
+    const uint16_t w_length = le_Read16(p + 6);
     const uint16_t data = static_cast<uint16_t>(length - SETUP_SIZE);
     ctx->request_by_seq[seq] = request;
     ctx->known = static_cast<uint8_t>(ctx->known | (1u << seq));
-    if (type == TYPE_CLASS_OUT && request == REQ_DETACH) {
+    if (type == REQ_CLASS_OUT && request == DFU_DETACH) {
         t->Add("DETACH timeout %u ms", value);
-    } else if (type == TYPE_CLASS_OUT && request == REQ_DNLOAD) {
+    } else if (type == REQ_CLASS_OUT && request == DFU_DNLOAD) {
         t->Add("DNLOAD block %u, %u bytes", value, w_length);
         if (w_length == 0) {
             t->Add(" (end of image)");
@@ -113,21 +88,21 @@ void DescribeRequest(uint8_t seq, const uint8_t* p, uint16_t length, WireContext
         if (data != w_length) {
             t->Add(", %u data bytes carried", data);
         }
-    } else if (type == TYPE_CLASS_IN && request == REQ_UPLOAD) {
+    } else if (type == REQ_CLASS_IN && request == DFU_UPLOAD) {
         t->Add("UPLOAD block %u, %u bytes", value, w_length);
-    } else if (type == TYPE_CLASS_IN && request == REQ_GETSTATUS) {
+    } else if (type == REQ_CLASS_IN && request == DFU_GETSTATUS) {
         t->Add("GETSTATUS");
-    } else if (type == TYPE_CLASS_OUT && request == REQ_CLRSTATUS) {
+    } else if (type == REQ_CLASS_OUT && request == DFU_CLRSTATUS) {
         t->Add("CLRSTATUS");
-    } else if (type == TYPE_CLASS_IN && request == REQ_GETSTATE) {
+    } else if (type == REQ_CLASS_IN && request == DFU_GETSTATE) {
         t->Add("GETSTATE");
-    } else if (type == TYPE_CLASS_OUT && request == REQ_ABORT) {
+    } else if (type == REQ_CLASS_OUT && request == DFU_ABORT) {
         t->Add("ABORT");
-    } else if (type == TYPE_VENDOR_OUT && request == REQ_RESET) {
+    } else if (type == REQ_VENDOR_OUT && request == VENDOR_RESET) {
         t->Add("RESET (vendor 7)");
-    } else if (type == TYPE_VENDOR_IN && request == REQ_DEVICE_DESCRIPTOR) {
+    } else if (type == REQ_VENDOR_IN && request == VENDOR_GET_DEVICE_DESCRIPTOR) {
         t->Add("GET DEVICE DESCRIPTOR (vendor 8)");
-    } else if (type == TYPE_VENDOR_IN && request == REQ_FUNCTIONAL_DESCRIPTOR) {
+    } else if (type == REQ_VENDOR_IN && request == VENDOR_GET_FUNCTIONAL_DESCRIPTOR) {
         t->Add("GET FUNCTIONAL DESCRIPTOR (vendor 9)");
     } else {
         t->Add("request type 0x%02X code %u value %u length %u", type, request, value, w_length);
@@ -147,8 +122,8 @@ void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireCon
         t->Hex(p, length);
         return;
     }
-    const uint16_t status = Le16(p);
-    const uint16_t claimed = Le16(p + 2);
+    const uint16_t status = le_Read16(p);
+    const uint16_t claimed = le_Read16(p + 2);
     const uint8_t* d = p + REPLY_HEADER_SIZE;
     const uint16_t data = static_cast<uint16_t>(length - REPLY_HEADER_SIZE);
     if (status == 0) {
@@ -166,15 +141,15 @@ void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireCon
     const uint8_t answered = (ack + 7) & 0x07;
     const bool known = (ctx->known >> answered) & 1;
     const uint8_t request = ctx->request_by_seq[answered];
-    if (known && request == REQ_GETSTATUS && data >= STATUS_DATA_SIZE) {
+    if (known && request == DFU_GETSTATUS && data >= STATUS_DATA_SIZE) {
         t->Add(": ");
         DescribeStatus(d, t);
-    } else if (known && request == REQ_DEVICE_DESCRIPTOR && data >= DEVICE_DESCRIPTOR_SIZE) {
-        t->Add(": device descriptor VID 0x%04X PID 0x%04X", Le16(d + 6), Le16(d + 8));
-    } else if (known && request == REQ_FUNCTIONAL_DESCRIPTOR &&
+    } else if (known && request == VENDOR_GET_DEVICE_DESCRIPTOR && data >= DEVICE_DESCRIPTOR_SIZE) {
+        t->Add(": device descriptor VID 0x%04X PID 0x%04X", le_Read16(d + 6), le_Read16(d + 8));
+    } else if (known && request == VENDOR_GET_FUNCTIONAL_DESCRIPTOR &&
                data >= FUNCTIONAL_DESCRIPTOR_SIZE) {
         t->Add(": functional descriptor attributes 0x%04X, detach %u ms, transfer %u bytes",
-               Le16(d), Le16(d + 2), Le16(d + 4));
+               le_Read16(d), le_Read16(d + 2), le_Read16(d + 4));
     } else if (!known && data == STATUS_DATA_SIZE &&
                d[4] < sizeof STATE_NAMES / sizeof *STATE_NAMES && d[5] == 0) {
         // No request seen (one direction of a capture): a status is the
@@ -182,7 +157,7 @@ void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireCon
         t->Add(": GETSTATUS? ");
         DescribeStatus(d, t);
     } else if (!known && data == DEVICE_DESCRIPTOR_SIZE) {
-        t->Add(": device descriptor? VID 0x%04X PID 0x%04X", Le16(d + 6), Le16(d + 8));
+        t->Add(": device descriptor? VID 0x%04X PID 0x%04X", le_Read16(d + 6), le_Read16(d + 8));
     } else {
         t->Add(": %u data bytes: ", data);
         t->Hex(d, data < UNKNOWN_BYTES_SHOWN ? data : UNKNOWN_BYTES_SHOWN);
@@ -194,13 +169,13 @@ void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireCon
 
 void DescribePayload(uint8_t channel, uint8_t seq, uint8_t ack, const uint8_t* p, uint16_t length,
                      WireContext* ctx, WireDirection dir, Text* t) {
-    if (channel == LINK_CHANNEL) {
-        if (length >= 4) {
-            for (uint8_t i = 0; i < 4; ++i) {
-                if (std::memcmp(p, LE_MESSAGES[i], 4) == 0) {
+    if (channel == LE_CHANNEL) {
+        if (length >= LE_MESSAGE_SIZE) {
+            for (uint8_t i = 0; i < LE_MESSAGE_COUNT; ++i) {
+                if (std::memcmp(p, LE_MESSAGES[i], LE_MESSAGE_SIZE) == 0) {
                     t->Add("%s", LE_NAMES[i]);
-                    if (length > 4) {
-                        t->Add(" (+%u bytes)", length - 4);
+                    if (length > LE_MESSAGE_SIZE) {
+                        t->Add(" (+%u bytes)", length - LE_MESSAGE_SIZE);
                     }
                     return;
                 }
@@ -214,7 +189,7 @@ void DescribePayload(uint8_t channel, uint8_t seq, uint8_t ack, const uint8_t* p
         t->Add("ack");
         return;
     }
-    if (channel == REQUEST_CHANNEL) {
+    if (channel == DFU_CHANNEL) {
         if (dir == WIRE_TO_DEVICE) {
             DescribeRequest(seq, p, length, ctx, t);
         } else {

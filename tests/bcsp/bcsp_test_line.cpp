@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <deque>
 
-#include "serial_port.h"
+#include "serial_backend.h"
 
 namespace {
 

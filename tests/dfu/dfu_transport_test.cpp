@@ -7,7 +7,7 @@
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "script_peer.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <algorithm>
 #include <iterator>

@@ -7,7 +7,7 @@
 #include "bcsp_link.h"
 #include "dfu_transport.h"
 #include "platform_clock.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 #include "sim_device.h"
 
 namespace {

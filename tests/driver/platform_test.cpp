@@ -1,6 +1,7 @@
 // The platform layer: the replaceable clock and the last-error report.
 #include "platform_clock.h"
 #include "platform_error.h"
+#include "run_last_error.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +56,7 @@ TEST(PlatformError, ReportsTheRecordedErrorOnItsOwnLine) {
         errno = EBADF; // a stray errno is not what gets reported
         EXPECT_EQ(plat_LastError(), static_cast<uint32_t>(c.code));
         testing::internal::CaptureStdout();
-        plat_ReportLastError();
+        run_ReportLastError();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
     }
 }

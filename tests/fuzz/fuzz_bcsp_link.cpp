@@ -34,7 +34,7 @@
 #include "fuzz_wire.h"
 
 #include "bcsp_link.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -33,7 +33,7 @@
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <algorithm>
 #include <cstdint>

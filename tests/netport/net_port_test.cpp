@@ -2,8 +2,8 @@
 // server played in-process on the loopback: the exact bytes the client
 // sends (the 8E1 requests once each, doubled 0xFF), what it makes of the
 // server's answers, and the lines its failures print.
-#include "serial_net.h"
-#include "serial_port.h"
+#include "net_port.h"
+#include "serial_backend.h"
 #include "telnet_codec.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The buffering of serial_port.cpp over an in-memory line that records
 // every OS call it is asked to make.
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <gtest/gtest.h>
 

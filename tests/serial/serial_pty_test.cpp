@@ -1,7 +1,7 @@
 // The POSIX serial port against a real pseudo-terminal: the test holds the
 // master side, the module opens the slave as the program would.
 #include "platform_error.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 #include "serial_posix_settings.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // frame encoder and decoder (built on the shared CRC helpers only), so that a
 // fault in the device's codec cannot hide behind the same code on both ends.
 
-#include "bcsp_frame.h"
+#include "bcsp_crc.h"
 #include "sim_device.h"
 
 #include <cstdint>

@@ -668,8 +668,8 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
-    for lib in ("serial/tarn_serial", "platform/tarn_platform", "driver/tarn_console",
-                "trace/tarn_trace", "bcsp/tarn_bcsp_crc"):
+    for lib in ("serial/tarn_serial", "trace/tarn_trace", "platform/tarn_platform",
+                "base/tarn_base", "wire/tarn_wire"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
     # The serial library holds the network port too, and the platform

@@ -1,7 +1,7 @@
 #include "sim_line.h"
 
 #include "platform_clock.h"
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,6 +2,8 @@
 // Console output: every message of the program goes to standard output
 // through con_Print. Nothing is ever written to standard error.
 
+#include <cstdarg>
+
 #if defined(__GNUC__)
 #define TARN_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 #else
@@ -23,6 +25,11 @@ int con_Print(const char* format, ...) TARN_PRINTF_LIKE(1, 2);
 // noticed between two progress dots, starts with a line break otherwise.
 // Async-signal-safe.
 bool con_AtLineStart();
+
+// From now on every message is handed to `echo` as well, before it is
+// printed (the run trace's console lines); nullptr stops that. The console
+// knows nothing of who listens.
+void con_SetEcho(void (*echo)(const char* format, va_list args));
 
 // Flush standard output (after the retry line and the progress total).
 void con_Flush();

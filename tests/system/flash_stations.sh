@@ -13,7 +13,7 @@
 # Then: the job log names both stations, every firmware file reached its
 # station and was removed again, every received image equals its file.
 #
-#   sudo bash scripts/flash_stations.sh [--joblog FILE] [--small] [--deb FILE]
+#   sudo bash tests/system/flash_stations.sh [--joblog FILE] [--small] [--deb FILE]
 #
 # --small: two devices a station (CI). --deb: the package to install
 # (default dist/tarnload_*_amd64.deb, made by scripts/package.sh when
@@ -22,7 +22,9 @@
 # when every check holds.
 set -euo pipefail
 caller_dir=$PWD
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
+# shellcheck source=scripts/flash_lib.sh
+source scripts/flash_lib.sh
 
 joblog=""
 small=0
@@ -106,16 +108,6 @@ fail() {
     exit 1
 }
 
-free_port() {
-    python3 -c 'import socket
-s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Whether 127.0.0.1:$1 is listening.
-listening() {
-    grep -q "0100007F:$(printf %04X "$1") [0-9A-F:]* 0A" /proc/net/tcp
-}
-
 wait_listening() { # PORT WHAT LOG
     for _ in $(seq 100); do
         listening "$1" && return 0
@@ -165,7 +157,7 @@ for n in 1 2; do
     install -d -o "tarnstation$n" -g "tarnstation$n" "$dir/dev" "$dir/devices"
     ssh-keygen -q -t ed25519 -N '' -C "station$n" -f "$dir/host_key"
     install -m 644 "$operator/id_ed25519.pub" "$dir/authorized_keys"
-    port=$(free_port)
+    port=$(free_ports)
     # StrictModes would refuse the authorized keys under /tmp, which anyone
     # may write; the file and its folder are root's, writable by root only.
     # --jobs 0 logs in for every job at once: more than sshd's 10 unfinished
@@ -270,7 +262,7 @@ for n in 1 2; do
 done
 # The planted failure: station2's last device, a device error at block 2.
 planted=$((${#dev_station[@]} - 1))
-ser2net_port=$(free_port)
+ser2net_port=$(free_ports)
 add_device 1 "rfc2217://127.0.0.1:$ser2net_port"
 
 for ((i = 0; i < ${#dev_station[@]}; i++)); do
@@ -393,10 +385,6 @@ for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     wait "${pids[i]}" 2>/dev/null || true
 done
 pids=()
-same_image() { # FILE RECEIVED: the received image is the file without its suffix
-    [ -f "$2" ] && cmp -s -n "$(($(stat -c %s "$1") - 16))" "$1" "$2" &&
-        [ "$(stat -c %s "$2")" -eq "$(($(stat -c %s "$1") - 16))" ]
-}
 for ((i = 0; i < ${#dev_station[@]}; i++)); do
     check "device $((i + 1)) (${dev_port[i]}) received exactly ${dev_file[i]}'s image" \
         same_image "$operator/${dev_file[i]}" \

@@ -13,7 +13,7 @@
 // shown in the reason; otherwise it is dropped, since the link has no use
 // for anything before its first frame delimiter.
 
-#include "serial_port.h"
+#include "serial_backend.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "bcsp_frame.h"
+#include "bcsp_crc.h"
 
 namespace {
 // Reflected CCITT polynomial 0x8408 applied to one nibble.

@@ -1,8 +1,6 @@
 // Console output: standard output only, through stdio's own buffering.
 #include "console.h"
 
-#include "trace.h"
-
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +16,7 @@ bool flush_each_line = false;
 // Judged by the format, as the flushing is: every message that ends a line
 // ends its format with the newline. Read by the signal handler too.
 volatile sig_atomic_t at_line_start = 1;
+void (*echo_to)(const char* format, va_list args) = nullptr;
 
 } // namespace
 
@@ -28,10 +27,10 @@ void con_Init() {
 int con_Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    if (trace_On()) {
+    if (echo_to != nullptr) {
         va_list copy;
         va_copy(copy, args);
-        trace_ConsoleV(format, copy);
+        echo_to(format, copy);
         va_end(copy);
     }
     const int written = std::vprintf(format, args);
@@ -44,6 +43,10 @@ int con_Print(const char* format, ...) {
         std::fflush(stdout);
     }
     return written;
+}
+
+void con_SetEcho(void (*echo)(const char* format, va_list args)) {
+    echo_to = echo;
 }
 
 bool con_AtLineStart() {
