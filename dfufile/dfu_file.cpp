@@ -4,6 +4,8 @@
 #include "file_seek.h"
 
 #include "console.h"
+#include "report.h"
+#include "sha256.h"
 #include "text_escape.h"
 
 #include <cerrno>
@@ -17,7 +19,7 @@ namespace {
 // Header fields.
 constexpr uint32_t SUFFIX_OFFSET_AT = 10;
 constexpr uint32_t DESCRIPTION_AT = 16;
-constexpr uint32_t DESCRIPTION_SIZE = 64;
+constexpr uint32_t DESCRIPTION_SIZE = REPORT_DESCRIPTION_SIZE;
 // Suffix fields.
 constexpr uint32_t PID_AT = 2;
 constexpr uint32_t VID_AT = 4;
@@ -74,6 +76,10 @@ bool read_failed = false;
 // served since: they must agree once the last byte has been served.
 uint32_t image_crc = 0;
 uint32_t served_crc = CRC_INIT;
+// The whole file's hash, taken only for the report.
+bool hashing = false;
+Sha256 file_hash;
+ReportFile facts;
 
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -94,9 +100,39 @@ bool CrcOfFileBytes(uint32_t length, uint32_t* crc) {
             return false;
         }
         *crc = CrcUpdate(*crc, chunk, want);
+        if (hashing) {
+            sha256_Add(&file_hash, chunk, want);
+        }
         length -= want;
     }
     return true;
+}
+
+// From the end of the image (the stream's position) to the end of the file:
+// the rest of the whole file's hash and size, then the report's note. No
+// note when the file cannot be read to its end.
+void TakeFacts(uint32_t suffix_offset) {
+    uint8_t chunk[SCAN_CHUNK];
+    uint64_t size = suffix_offset;
+    for (;;) {
+        const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        sha256_Add(&file_hash, chunk, got);
+        size += got;
+        if (got < sizeof chunk) {
+            break;
+        }
+    }
+    if (std::ferror(file) || !sha256_End(&file_hash, facts.sha256)) {
+        return;
+    }
+    facts.size = size;
+    facts.image_size = suffix_offset;
+    facts.stored_crc = le32(suffix + CRC_AT);
+    facts.vid = le16(suffix + VID_AT);
+    facts.pid = le16(suffix + PID_AT);
+    std::memcpy(facts.description, header + DESCRIPTION_AT, DESCRIPTION_SIZE);
+    facts.description[DESCRIPTION_SIZE] = '\0';
+    report_NoteFile(facts);
 }
 
 // Says why the file is refused, on a line before the caller's summary.
@@ -134,11 +170,21 @@ bool FileIsIntact(uint32_t suffix_offset) {
         return Refuse("no DFU suffix signature");
     }
     std::rewind(file);
+    if (hashing) {
+        sha256_Begin(&file_hash);
+    }
     uint32_t crc = CRC_INIT;
     if (!CrcOfFileBytes(suffix_offset, &crc)) {
+        if (hashing) {
+            uint8_t unused[SHA256_DIGEST_SIZE];
+            sha256_End(&file_hash, unused);
+        }
         return RefuseShortRead("shorter than its suffix offset");
     }
     image_crc = crc;
+    if (hashing) {
+        TakeFacts(suffix_offset);
+    }
     const uint32_t whole_crc = CrcUpdate(crc, suffix, CRC_AT);
     const uint32_t stored = le32(suffix + CRC_AT);
     if (stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
@@ -159,6 +205,7 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     served = 0;
     read_failed = false;
     served_crc = CRC_INIT;
+    hashing = report_On();
 
     file = std::fopen(path, "rb");
     if (file == nullptr) {

@@ -1,6 +1,7 @@
 // Console output: standard output only, through stdio's own buffering.
 #include "console.h"
 
+#include "report.h"
 #include "trace.h"
 
 #include <csignal>
@@ -32,6 +33,12 @@ int con_Print(const char* format, ...) {
         va_list copy;
         va_copy(copy, args);
         trace_ConsoleV(format, copy);
+        va_end(copy);
+    }
+    if (report_On()) {
+        va_list copy;
+        va_copy(copy, args);
+        report_ConsoleV(format, copy);
         va_end(copy);
     }
     const int written = std::vprintf(format, args);

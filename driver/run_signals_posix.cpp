@@ -3,6 +3,7 @@
 // with status 1, or as SIGQUIT does for SIGQUIT.
 #include "run_signals.h"
 
+#include "report.h"
 #include "run_interrupted.h"
 #include "serial_port.h"
 
@@ -41,6 +42,8 @@ void OnStop(int signal_number) {
         run_SayInterrupted(phase, Say);
     }
     com_PlatformRestore();
+    report_EndInterrupted(signal_number,
+                          signal_number != SIGHUP ? run_InterruptedText(phase) : nullptr);
     if (signal_number == SIGQUIT) {
         EndAsQuit();
     }

@@ -3,6 +3,7 @@
 // port and ends the process at once, so the main thread never resumes.
 #include "run_signals.h"
 
+#include "report.h"
 #include "run_interrupted.h"
 #include "serial_port.h"
 
@@ -32,6 +33,9 @@ BOOL WINAPI OnControl(DWORD event) {
         return FALSE;
     }
     com_PlatformRestore();
+    report_EndInterrupted(
+        static_cast<int>(event),
+        event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? run_InterruptedText(phase) : nullptr);
     TerminateProcess(GetCurrentProcess(), EXIT_INTERRUPTED);
     return TRUE;
 }
