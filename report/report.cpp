@@ -133,14 +133,17 @@ void Capture(const char* text, size_t length) {
     record.captured_length = have + length;
 }
 
-// A console line that says nothing of the failure: empty, or progress dots.
+// A console line that says nothing of the failure: empty, or progress (its
+// dots, then the running byte total that ends every 50 blocks).
 bool IsProgress(const char* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] != '.') {
-            return false;
-        }
+    size_t i = 0;
+    while (i < length && text[i] == '.') {
+        ++i;
     }
-    return true;
+    while (i < length && text[i] >= '0' && text[i] <= '9') {
+        ++i;
+    }
+    return i == length;
 }
 
 void Lines(JsonOut* out) {
