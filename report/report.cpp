@@ -84,22 +84,23 @@ char console_text[CAPTURE_SIZE];
 char line[REPORT_LINE_MAX];
 char complaint[TEXT_SHOWN_NAME_SIZE + ERROR_TEXT_MAX + 64];
 
-// "tarnload: <what> report file <path>[: <reason>]\n" on standard error,
-// built without stdio (it may come from a signal handler).
-void Complain(const char* what, const char* reason) {
+// `format` on standard error, its first %s the report's path (control
+// characters as \xNN), its second `reason`; built without stdio, since a
+// signal handler may be the caller.
+void Complain(const char* format, const char* reason) {
     char shown[TEXT_SHOWN_NAME_SIZE];
+    const char* fill[2] = {text_ShownName(record.path, shown, sizeof shown), reason};
+    int filled = 0;
     JsonOut text(complaint, sizeof complaint);
-    text.Raw("tarnload: ");
-    text.Raw(what);
-    text.Raw(" report file ");
-    text.Raw(text_ShownName(record.path, shown, sizeof shown));
-    if (reason != nullptr) {
-        text.Raw(": ");
-        text.Raw(reason);
+    for (const char* c = format; *c != '\0'; ++c) {
+        if (c[0] == '%' && c[1] == 's' && filled < 2) {
+            text.Raw(fill[filled++]);
+            ++c;
+        } else {
+            text.Raw(c, 1);
+        }
     }
-    const size_t length = text.Length();
-    complaint[length] = '\n';
-    trace_OsComplain(complaint, static_cast<uint32_t>(length + 1));
+    trace_OsComplain(complaint, static_cast<uint32_t>(text.Length()));
 }
 
 void Close() {
@@ -314,13 +315,13 @@ void Write(int exit_status, int signal_number) {
     // Every field is bounded so that the line fits; were it ever cut, a
     // partial object would be worse than none.
     if (out.Overflowed()) {
-        Complain("cannot write", "the report is too long");
+        Complain("tarnload: cannot write report file %s: %s\n", "the report is too long");
         return;
     }
     const size_t length = out.Length();
     line[length] = '\n';
     if (!trace_OsWrite(record.handle, line, static_cast<uint32_t>(length + 1), REPORT_WAIT_MS)) {
-        Complain("cannot write", nullptr);
+        Complain("tarnload: cannot write report file %s: %s\n", "the file did not take it");
     }
 }
 
@@ -341,13 +342,13 @@ void report_Start(const char* port, const char* file_path) {
     // Checked before opening: opening a port for writing may already move
     // its modem lines.
     if (port != nullptr && report_OsSameFile(-1, path, port)) {
-        Complain("cannot open", "it is the port");
+        Complain("tarnload: cannot open report file %s: %s\n", "it is the port");
         return;
     }
     char error[ERROR_TEXT_MAX] = "";
     record.handle = trace_OsOpen(path, error, sizeof error);
     if (record.handle < 0) {
-        Complain("cannot open", error);
+        Complain("tarnload: cannot open report file %s: %s\n", error);
         return;
     }
     report_detail::enabled = true;
@@ -367,7 +368,7 @@ void report_NotePortOpened(const char* name) {
         return;
     }
     if (report_OsSameFile(record.handle, record.path, name)) {
-        Complain("cannot open", "it is the port");
+        Complain("tarnload: cannot open report file %s: %s\n", "it is the port");
         Close();
         return;
     }

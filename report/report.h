@@ -61,8 +61,8 @@ inline bool report_On() {
 // that cannot be opened is named once on standard error, "tarnload: cannot
 // open report file %s: %s\n" (the path's control characters as \xNN), with
 // the system's text, "a FIFO with no reader" or "it is the port" (the path
-// names the same file or device as `port`); the run goes on without a
-// report. Call once, first in the run.
+// names the same file or device as `port`; checked before opening); the
+// run goes on without a report. Call once, first in the run.
 void report_Start(const char* port, const char* file_path);
 
 // The stage the run enters now (each stage once, in order).
@@ -96,10 +96,10 @@ void report_NoteFrameError();
 // Console output as printed (con_Print). Does nothing when off.
 void report_ConsoleV(const char* format, va_list args);
 
-// Writes the report of a run that ends with `exit_status` (0: ok). Nothing
-// when off or already written. A file that cannot take the line within
-// 0.25 s is named on standard error: "tarnload: cannot write report file
-// %s\n".
+// Writes the report of a run that ends with `exit_status` (0: ok), then
+// closes the file. Nothing when off or already written. A line the file
+// cannot take within 0.25 s is named on standard error, "tarnload: cannot
+// write report file %s: the file did not take it\n".
 void report_End(int exit_status);
 
 // The same from a signal handler (POSIX) or console control handler
