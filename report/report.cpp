@@ -32,6 +32,7 @@ constexpr size_t REPORT_LINE_MAX = 32768;
 constexpr uint32_t ERROR_TEXT_MAX = 256;
 constexpr uint32_t PLATFORM_TEXT_MAX = 128;
 constexpr uint32_t UTC_TEXT_MAX = 32;
+constexpr uint32_t HOST_TEXT_MAX = 256;
 constexpr int EXIT_INTERRUPTED = 1;
 constexpr uint32_t REPORT_WAIT_MS = TRACE_END_WAIT_MS;
 
@@ -55,6 +56,7 @@ struct Record {
     char port_opened[NAME_MAX_BYTES + 1] = "";
     bool port_opened_known = false;
     char platform[PLATFORM_TEXT_MAX] = "";
+    char host[HOST_TEXT_MAX] = "";
     char started[UTC_TEXT_MAX] = "";
     uint64_t start_us = 0;
     ReportFile file{};
@@ -259,6 +261,8 @@ void Write(int exit_status, int signal_number) {
     out.String(TARN_VERSION);
     out.Key("platform");
     out.String(record.platform);
+    out.Key("host");
+    out.String(record.host);
     out.Key("port");
     out.StringOrNull(record.port, NAME_MAX_BYTES);
     out.Key("port_opened");
@@ -339,6 +343,7 @@ void report_Start(const char* port, const char* file_path) {
     record.stage_start_us[REPORT_ARGUMENTS] = record.start_us;
     report_OsUtcNow(record.started);
     trace_OsPlatform(record.platform, sizeof record.platform);
+    report_OsHostName(record.host, sizeof record.host);
     // Checked before opening: opening a port for writing may already move
     // its modem lines.
     if (port != nullptr && report_OsSameFile(-1, path, port)) {

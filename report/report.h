@@ -116,6 +116,8 @@ void report_OsUtcNow(char out[32]);
 // True when `path` (or, with `handle` >= 0, the file open as `handle`)
 // and `port` are one file or device.
 bool report_OsSameFile(intptr_t handle, const char* path, const char* port);
+// The machine's name ("" when the system gives none).
+void report_OsHostName(char* out, uint32_t cap);
 // Closes a handle of trace_OsOpen (never standard error).
 void report_OsClose(intptr_t handle);
 // "SIGTERM" and the like; null for a number it does not know.

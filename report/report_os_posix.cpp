@@ -57,6 +57,13 @@ bool report_OsSameFile(intptr_t handle, const char* path, const char* port) {
     return got == 0 && stat(port, &port_file) == 0 && Same(report_file, port_file);
 }
 
+void report_OsHostName(char* out, uint32_t cap) {
+    if (gethostname(out, cap) != 0) {
+        out[0] = '\0';
+    }
+    out[cap - 1] = '\0';
+}
+
 void report_OsClose(intptr_t handle) {
     close(static_cast<int>(handle));
 }

@@ -62,6 +62,13 @@ bool report_OsSameFile(intptr_t, const char* path, const char* port) {
     return *a == '\0' && *b == '\0';
 }
 
+void report_OsHostName(char* out, uint32_t cap) {
+    DWORD size = cap;
+    if (!GetComputerNameA(out, &size)) {
+        out[0] = '\0';
+    }
+}
+
 void report_OsClose(intptr_t handle) {
     CloseHandle(reinterpret_cast<HANDLE>(handle));
 }

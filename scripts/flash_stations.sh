@@ -419,8 +419,10 @@ check "that row is the failed job $((planted + 1)), again on station2, and it su
 reports_home $((planted + 1))
 echo "--- the fleet's reports, one row a run ---"
 cat "$operator/fleet.jsonl"
-! command -v jq >/dev/null || jq -r '[.started, .port_opened, (.device | if . then .vid + ":" + .pid else "-" end),
-        .file.sha256[0:12], .result, (.stage // "-"), .duration_s] | @tsv' "$operator/fleet.jsonl"
+# The README's per-device table.
+! command -v jq >/dev/null || jq -rs 'group_by([.host, .port]) | map(max_by(.started))[]
+    | [.host, .port, (.device | if . then .vid+":"+.pid else "-" end),
+       .file.sha256[0:12], .result, (.stage // "-"), .started] | @tsv' "$operator/fleet.jsonl"
 for n in 1 2; do
     check "station$n's home holds no firmware file afterwards (--cleanup)" \
         [ -z "$(find "$work/station$n/home" -name '*.dfu')" ]
