@@ -424,8 +424,8 @@ cat "$operator/fleet.jsonl"
     | [.host, .port, (.device | if . then .vid+":"+.pid else "-" end),
        .file.sha256[0:12], .result, (.stage // "-"), .started] | @tsv' "$operator/fleet.jsonl"
 for n in 1 2; do
-    check "station$n's home holds no firmware file afterwards (--cleanup)" \
-        [ -z "$(find "$work/station$n/home" -name '*.dfu')" ]
+    check "station$n's home holds no firmware file and no report afterwards (--cleanup)" \
+        [ -z "$(find "$work/station$n/home" -name '*.dfu' -o -name 'report-*.jsonl')" ]
 done
 
 # tarnsim writes the image it received when it is stopped.
