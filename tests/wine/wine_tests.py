@@ -679,7 +679,7 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
     for lib in ("serial/tarn_serial", "platform/tarn_platform", "driver/tarn_console",
-                "trace/tarn_trace", "bcsp/tarn_bcsp_crc"):
+                "report/tarn_report", "trace/tarn_trace", "bcsp/tarn_bcsp_crc"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
     # The serial library holds the network port too, and the platform
