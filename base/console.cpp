@@ -16,7 +16,9 @@ bool flush_each_line = false;
 // Judged by the format, as the flushing is: every message that ends a line
 // ends its format with the newline. Read by the signal handler too.
 volatile sig_atomic_t at_line_start = 1;
-void (*echo_to)(const char* format, va_list args) = nullptr;
+// The run's listeners: the trace and the report.
+constexpr int ECHOES_MAX = 2;
+ConEcho echoes[ECHOES_MAX] = {};
 
 } // namespace
 
@@ -27,11 +29,13 @@ void con_Init() {
 int con_Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    if (echo_to != nullptr) {
-        va_list copy;
-        va_copy(copy, args);
-        echo_to(format, copy);
-        va_end(copy);
+    for (const ConEcho echo : echoes) {
+        if (echo != nullptr) {
+            va_list copy;
+            va_copy(copy, args);
+            echo(format, copy);
+            va_end(copy);
+        }
     }
     const int written = std::vprintf(format, args);
     va_end(args);
@@ -45,8 +49,19 @@ int con_Print(const char* format, ...) {
     return written;
 }
 
-void con_SetEcho(void (*echo)(const char* format, va_list args)) {
-    echo_to = echo;
+bool con_AddEcho(ConEcho echo) {
+    for (ConEcho& slot : echoes) {
+        if (slot == echo) {
+            return true;
+        }
+    }
+    for (ConEcho& slot : echoes) {
+        if (slot == nullptr) {
+            slot = echo;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool con_AtLineStart() {

@@ -26,10 +26,13 @@ int con_Print(const char* format, ...) TARN_PRINTF_LIKE(1, 2);
 // Async-signal-safe.
 bool con_AtLineStart();
 
-// From now on every message is handed to `echo` as well, before it is
-// printed (the run trace's console lines); nullptr stops that. The console
-// knows nothing of who listens.
-void con_SetEcho(void (*echo)(const char* format, va_list args));
+// A listener that is handed every message before it is printed.
+using ConEcho = void (*)(const char* format, va_list args);
+// From now on every message is handed to `echo` as well (the run trace's
+// console lines, the report's failure lines), in the order the listeners
+// were added; one added twice counts once. False when two are already
+// listening. The console knows nothing of who listens.
+bool con_AddEcho(ConEcho echo);
 
 // Flush standard output (after the retry line and the progress total).
 void con_Flush();

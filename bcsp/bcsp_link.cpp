@@ -4,6 +4,7 @@
 
 #include "bcsp_establish.h"
 #include "bcsp_frame.h"
+#include "report.h"
 #include "serial_port.h"
 
 namespace {
@@ -40,6 +41,9 @@ void start_data_frame() {
     }
     delimiter_written = false;
     first_copy_in_progress = send_waiting;
+    if (!first_copy_in_progress) {
+        report_NoteResent();
+    }
     send_waiting = false;
     data_header[0] = static_cast<uint8_t>((send_record->reliable ? HDR_RELIABLE : 0) | HDR_CRC |
                                           (expected_rx << HDR_ACK_SHIFT) | tx_seq);
@@ -212,6 +216,7 @@ uint8_t bcsp_ProcessFrame() {
         return 0;
     }
     if (!bcsp_CheckHeader()) {
+        report_NoteFrameError();
         ack_pending = true;
         return 0;
     }
@@ -223,6 +228,7 @@ uint8_t bcsp_ProcessFrame() {
     const uint8_t rx_seq = header[0] & HDR_SEQ_MASK;
     const uint16_t payload_length = static_cast<uint16_t>((header[1] >> 4) | (header[2] << 4));
     if (!bcsp_CheckBody(rx->data, crc_present, payload_length)) {
+        report_NoteFrameError();
         ack_pending = true;
         return 0;
     }

@@ -6,6 +6,7 @@
 #include "dfu_transport.h"
 #include "dfu_update.h"
 #include "platform_clock.h"
+#include "report.h"
 #include "trace.h"
 
 namespace {
@@ -82,6 +83,7 @@ bool SendImage(uint16_t* block, uint32_t* bytes_sent) {
         if (!dfu_Download(*block, buffer, n)) {
             return false;
         }
+        report_NoteBlockAcknowledged();
         ++*block;
         *bytes_sent += n;
         if (progress == BLOCKS_PER_LINE) {
@@ -183,6 +185,7 @@ bool dfu_DownloadImage() {
     }
 
     const uint32_t manifest_start = plat_TickCount();
+    report_NoteStage(REPORT_MANIFEST);
     con_Print("Manifest\n");
     switch (FollowManifestation()) {
     case ManifestEnd::Failed:

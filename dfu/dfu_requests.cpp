@@ -1,6 +1,7 @@
 // The seven requests: a setup packet (plus the block data for DNLOAD) sent
 // as one reliable packet, then, where the request has one, its reply.
 #include "dfu_requests.h"
+#include "report.h"
 
 #include "console.h"
 #include "dfu_transport.h"
@@ -109,6 +110,7 @@ bool dfu_GetStatus(DfuStatus* out) {
         con_Print("Get status receive packet failed");
         return false;
     }
+    report_NoteDfuState(out->state, out->status);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "dfu_requests.h"
 #include "dfu_transport.h"
+#include "report.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ namespace {
 constexpr int8_t EXTRA_PASSES = 2;
 
 void PrintIdentity() {
+    report_NoteDeviceIdentity(dfu_Vid(device_descriptor), dfu_Pid(device_descriptor));
     con_Print("VID: 0x%04X, PID: 0x%04X\n", dfu_Vid(device_descriptor), dfu_Pid(device_descriptor));
 }
 
@@ -45,6 +47,8 @@ bool DetachAndReconnect() {
     if (!dfu_GetFunctionalDescriptor(&functional_descriptor)) {
         return false;
     }
+    report_NoteDeviceFunctions(dfu_TransferSize(functional_descriptor),
+                               dfu_Attributes(functional_descriptor));
     PrintCapabilities();
     con_Print("MTU %d bytes\n", dfu_TransferSize(functional_descriptor));
     return true;
@@ -64,6 +68,8 @@ bool dfu_Connect() {
     if (!dfu_GetFunctionalDescriptor(&functional_descriptor)) {
         return false;
     }
+    report_NoteDeviceFunctions(dfu_TransferSize(functional_descriptor),
+                               dfu_Attributes(functional_descriptor));
     con_Print("Max detach timeout %d ms\n", dfu_DetachTimeout(functional_descriptor));
     con_Print("MTU %d bytes\n", dfu_TransferSize(functional_descriptor));
     return true;

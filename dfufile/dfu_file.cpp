@@ -6,6 +6,8 @@
 
 #include "console.h"
 #include "le_bytes.h"
+#include "report.h"
+#include "sha256.h"
 #include "text_escape.h"
 
 #include <cerrno>
@@ -19,7 +21,7 @@ namespace {
 // Header fields.
 constexpr uint32_t SUFFIX_OFFSET_AT = 10;
 constexpr uint32_t DESCRIPTION_AT = 16;
-constexpr uint32_t DESCRIPTION_SIZE = 64;
+constexpr uint32_t DESCRIPTION_SIZE = REPORT_DESCRIPTION_SIZE;
 // Suffix fields.
 constexpr uint32_t PID_AT = 2;
 constexpr uint32_t VID_AT = 4;
@@ -76,6 +78,10 @@ bool read_failed = false;
 // served since: they must agree once the last byte has been served.
 uint32_t image_crc = 0;
 uint32_t served_crc = CRC_INIT;
+// The whole file's hash, taken only for the report.
+bool hashing = false;
+Sha256 file_hash;
+ReportFile facts;
 
 // Feeds `length` bytes from the stream's current position into *crc.
 // False when the file ends or fails before that.
@@ -87,9 +93,39 @@ bool CrcOfFileBytes(uint32_t length, uint32_t* crc) {
             return false;
         }
         *crc = CrcUpdate(*crc, chunk, want);
+        if (hashing) {
+            sha256_Add(&file_hash, chunk, want);
+        }
         length -= want;
     }
     return true;
+}
+
+// From the end of the image (the stream's position) to the end of the file:
+// the rest of the whole file's hash and size, then the report's note. No
+// note when the file cannot be read to its end.
+void TakeFacts(uint32_t suffix_offset) {
+    uint8_t chunk[SCAN_CHUNK];
+    uint64_t size = suffix_offset;
+    for (;;) {
+        const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        sha256_Add(&file_hash, chunk, got);
+        size += got;
+        if (got < sizeof chunk) {
+            break;
+        }
+    }
+    if (std::ferror(file) || !sha256_End(&file_hash, facts.sha256)) {
+        return;
+    }
+    facts.size = size;
+    facts.image_size = suffix_offset;
+    facts.stored_crc = le_Read32(suffix + CRC_AT);
+    facts.vid = le_Read16(suffix + VID_AT);
+    facts.pid = le_Read16(suffix + PID_AT);
+    std::memcpy(facts.description, header + DESCRIPTION_AT, DESCRIPTION_SIZE);
+    facts.description[DESCRIPTION_SIZE] = '\0';
+    report_NoteFile(facts);
 }
 
 // Says why the file is refused, on a line before the caller's summary.
@@ -127,11 +163,21 @@ bool FileIsIntact(uint32_t suffix_offset) {
         return Refuse("no DFU suffix signature");
     }
     std::rewind(file);
+    if (hashing) {
+        sha256_Begin(&file_hash);
+    }
     uint32_t crc = CRC_INIT;
     if (!CrcOfFileBytes(suffix_offset, &crc)) {
+        if (hashing) {
+            uint8_t unused[SHA256_DIGEST_SIZE];
+            sha256_End(&file_hash, unused);
+        }
         return RefuseShortRead("shorter than its suffix offset");
     }
     image_crc = crc;
+    if (hashing) {
+        TakeFacts(suffix_offset);
+    }
     const uint32_t whole_crc = CrcUpdate(crc, suffix, CRC_AT);
     const uint32_t stored = le_Read32(suffix + CRC_AT);
     if (stored == whole_crc || stored == ~whole_crc || stored == image_crc ||
@@ -152,6 +198,7 @@ bool dfufile_Open(const char* path, uint16_t* vid_pid) {
     served = 0;
     read_failed = false;
     served_crc = CRC_INIT;
+    hashing = report_On();
 
     const char* refusal = nullptr;
     file = dfufile_OpenFile(path, &refusal);

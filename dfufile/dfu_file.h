@@ -31,6 +31,10 @@ inline constexpr uint32_t DFUFILE_SUFFIX_SIZE = 16;
 // or without the final inversion; "computed" is the first of these, not
 // inverted. Reads the whole image once to take that CRC. The file is closed
 // at process exit in every case once it was opened.
+// With a report on, the same reads also give the whole file's SHA-256 and
+// size (the bytes past the image, its suffix and any after it, are read
+// once more for them), noted for the report once the CRC has been checked
+// (the file accepted, or refused for its CRC).
 bool dfufile_Open(const char* path, uint16_t* vid_pid);
 
 // Reads the next chunk of the image, at most `maximum` bytes. Returns the

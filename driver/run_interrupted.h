@@ -15,6 +15,14 @@ inline constexpr char RUN_INTERRUPTED_LINE[] =
     "running the same command again completes it\n";
 inline constexpr char RUN_UNCHANGED_LINE[] = "Interrupted: the device was not changed\n";
 
+// The line for `phase` without the line break that may go before it; null
+// past the download.
+inline const char* run_InterruptedText(int phase) {
+    return phase == RUN_UPDATING        ? RUN_INTERRUPTED_LINE
+           : phase == RUN_BEFORE_UPDATE ? RUN_UNCHANGED_LINE
+                                        : nullptr;
+}
+
 // Writes the line for `phase` through `say(text, length)`, an unbuffered
 // write to standard output; past the download nothing is written.
 template <typename Say> void run_SayInterrupted(int phase, Say say) {

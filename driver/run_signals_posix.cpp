@@ -5,6 +5,7 @@
 // signal does.
 #include "run_signals.h"
 
+#include "report.h"
 #include "run_interrupted.h"
 #include "serial_backend.h"
 
@@ -92,7 +93,11 @@ void EndAsTheSignal(int signal_number) {
         run_SayInterrupted(phase, Say);
     }
     com_PlatformRestore();
-    if (DumpsCore(signal_number)) {
+    const bool dumps_core = DumpsCore(signal_number);
+    report_EndInterrupted(signal_number,
+                          signal_number != SIGHUP ? run_InterruptedText(phase) : nullptr,
+                          dumps_core);
+    if (dumps_core) {
         EndAsTheSignal(signal_number);
     }
     _exit(EXIT_INTERRUPTED);

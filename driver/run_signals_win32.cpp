@@ -5,6 +5,7 @@
 // abort() restores the port and then takes the system's own course.
 #include "run_signals.h"
 
+#include "report.h"
 #include "run_interrupted.h"
 #include "serial_backend.h"
 
@@ -29,9 +30,10 @@ void Say(const char* text, DWORD length) {
 enum class Ending { STOPPED, WINDOW_GONE, CRASHED };
 
 // Every ending of a run by a control event or a crash passes through here:
-// the line for where the run stands, the port put back. The caller then
+// the line for where the run stands, the port put back, the report
+// written (`event`: the console event, or REPORT_CRASH). The caller then
 // ends the process its way.
-void EndRun(Ending how) {
+void EndRun(Ending how, int event) {
     if (InterlockedExchange(&ending, 1) != 0) {
         // Another thread is ending the run already; it ends the process.
         Sleep(INFINITE);
@@ -41,18 +43,20 @@ void EndRun(Ending how) {
         run_SayInterrupted(phase, Say);
     }
     com_PlatformRestore();
+    report_EndInterrupted(event, how != Ending::WINDOW_GONE ? run_InterruptedText(phase) : nullptr,
+                          how == Ending::CRASHED);
 }
 
 BOOL WINAPI OnControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        EndRun(Ending::STOPPED);
+        EndRun(Ending::STOPPED, static_cast<int>(event));
         break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        EndRun(Ending::WINDOW_GONE);
+        EndRun(Ending::WINDOW_GONE, static_cast<int>(event));
         break;
     default:
         return FALSE;
@@ -62,7 +66,7 @@ BOOL WINAPI OnControl(DWORD event) {
 }
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS*) {
-    EndRun(Ending::CRASHED);
+    EndRun(Ending::CRASHED, REPORT_CRASH);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -71,7 +75,7 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS*) {
 // with the status abort() gives.
 constexpr UINT EXIT_ABORTED = 3;
 void OnAbort(int) {
-    EndRun(Ending::CRASHED);
+    EndRun(Ending::CRASHED, REPORT_CRASH);
     TerminateProcess(GetCurrentProcess(), EXIT_ABORTED);
 }
 

@@ -12,7 +12,8 @@ set -euo pipefail
 # ccache: the generic POSIX build of scripts/test.sh differs from the main
 # one in four files; with the compiler cache it recompiles only those, which
 # keeps CI within its time on 2 cores.
-want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 ser2net parallel mandoc ccache)
+# python3-jsonschema: the report test validates every report against its schema.
+want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-jsonschema ser2net parallel mandoc ccache)
 for arg in "$@"; do
     case "$arg" in
     --with-windows) want+=(g++-mingw-w64-x86-64-posix wine wine64) ;;

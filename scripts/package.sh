@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Writes the release artefacts into dist/:
-#   tarnload_<version>_amd64.deb              both programs, both pages
-#   tarnload-<version>-windows-x86_64.zip     tarnload.exe, README.txt, LICENSE.txt
-#   tarnload-<version>-macos-<arch>.zip       tarnload, tarnsim, README.md, LICENSE
+#   tarnload_<version>_amd64.deb              both programs, both pages, the
+#                                             report's JSON Schema
+#   tarnload-<version>-windows-x86_64.zip     tarnload.exe, README.txt, LICENSE.txt,
+#                                             report.schema.json
+#   tarnload-<version>-macos-<arch>.zip       tarnload, tarnsim, README.md, LICENSE,
+#                                             report.schema.json
 #                                             (arm64 and x86_64; built, not run)
 #   SHA256SUMS                                of every other file in dist/
 # The version is the CMake project version. The artefacts are reproducible:
@@ -66,6 +69,7 @@ build_windows_zip() {
     cp "$build/tarnload.exe" "$stage/"
     sed 's/$/\r/' README.md >"$stage/README.txt"
     sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
+    cp report/report.schema.json "$stage/"
     find "$build/zip" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     (cd "$build/zip" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
 }
@@ -82,7 +86,7 @@ build_macos_zips() {
         stage=$build/zip-$arch/$name
         mkdir -p "$stage"
         install -m 0755 "$build-$arch/tarnload" "$build-$arch/sim/tarnsim" "$stage/"
-        install -m 0644 README.md LICENSE "$stage/"
+        install -m 0644 README.md LICENSE report/report.schema.json "$stage/"
         find "$build/zip-$arch" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
         (cd "$build/zip-$arch" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
     done

@@ -170,7 +170,7 @@ void trace_Start(const char* port, TraceIsPort is_port) {
     context = WireContext{};
     start_us = plat_NowUs();
     trace_detail::enabled = true;
-    con_SetEcho(trace_ConsoleV);
+    con_AddEcho(trace_ConsoleV);
     plat_SetErrorObserver(os_error);
     char platform[PLATFORM_TEXT_MAX];
     trace_OsPlatform(platform, sizeof platform);

@@ -15,7 +15,8 @@ diff -u <(printf '%s\n' \
     share/doc/tarnload/LICENSE \
     share/doc/tarnload/README.md \
     share/man/man1/tarnload.1 \
-    share/man/man1/tarnsim.1) \
+    share/man/man1/tarnsim.1 \
+    share/tarnload/report.schema.json) \
     <(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 for program in bin/tarnload bin/tarnsim; do
     [ -x "$prefix/$program" ] || { echo "$program is not executable"; exit 1; }

@@ -23,6 +23,7 @@ PRINT_CALLS = [
     (r"con_Print", 0),
     (r"com_ReportLost", 0),
     (r"trace_OsComplain", 0),
+    (r"Complain", 0),
     (r"(?:std::)?printf", 0),
     (r"(?:std::)?puts", 0),
     (r"(?:std::)?fputs", 0),

@@ -11,11 +11,15 @@
 #     is over it is restarted healthy, and the same command line with
 #     --resume-failed must run that row, and only that row, again.
 # Then: the job log names both stations, every firmware file reached its
-# station and was removed again, every received image equals its file.
+# station and was removed again, every received image equals its file, and
+# every job's report came home (--return) as one line valid against the
+# package's schema, naming its job's file (SHA-256) and its exit value.
 #
 #   sudo bash tests/system/flash_stations.sh [--joblog FILE] [--small] [--deb FILE]
 #
-# --small: two devices a station (CI). --deb: the package to install
+# --small: two devices a station (CI). --joblog FILE: keep the job log, and
+# the fleet's reports beside it (FILE with .reports.jsonl for its
+# extension). --deb: the package to install
 # (default dist/tarnload_*_amd64.deb, made by scripts/package.sh when
 # absent). Runs as root: it creates the two accounts and removes them, with
 # everything else it started, whatever way it ends. Exit status 0 only
@@ -299,16 +303,21 @@ for ((i = 0; i < ${#dev_station[@]}; i++)); do
     files+=("${dev_file[i]}")
 done
 log=$operator/flash.log
-# The README's command line, as written; $1 adds an option in front.
+# The README's command line, as written; $1 adds an option in front. Each
+# job's report comes home as report-<job>.jsonl and joins the fleet's file.
 flash() {
     (cd "$operator" && parallel --will-cite "$@" --hostgroups -S station1,station2 --jobs 0 --tag \
-        --joblog flash.log --transferfile {2} --cleanup tarnload {1} {2} \
+        --joblog flash.log --env TARNLOAD_TRACE --transferfile {2} --return report-{#}.jsonl \
+        --cleanup TARNLOAD_REPORT=report-{#}.jsonl tarnload {1} {2} \
         ::: "${args[@]}" :::+ "${files[@]}")
 }
 echo "\$ parallel --hostgroups -S station1,station2 --jobs 0 --tag --joblog flash.log \\"
-echo "    --transferfile {2} --cleanup tarnload {1} {2} \\"
+echo "    --env TARNLOAD_TRACE --transferfile {2} --return report-{#}.jsonl --cleanup \\"
+echo "    TARNLOAD_REPORT=report-{#}.jsonl tarnload {1} {2} \\"
 echo "    ::: ${args[*]} \\"
 echo "    :::+ ${files[*]}"
+schema=$work/station1/prefix/usr/share/tarnload/report.schema.json
+[ -f "$schema" ] || fail "the package has no usr/share/tarnload/report.schema.json"
 status=0
 flash >"$operator/output.txt" 2>&1 || status=$?
 cat "$operator/output.txt"
@@ -328,13 +337,36 @@ check() { # MESSAGE COMMAND...: the command decides
 }
 # The job log's last row for a port; parallel quotes a name with a colon.
 row_of() { # PORT
-    awk -F'\t' -v cmd="tarnload $1 " 'NR > 1 { c = $9; gsub("\047", "", c) }
+    awk -F'\t' -v cmd="tarnload $1 " 'NR > 1 { c = $9; gsub("\047", "", c); sub("^TARNLOAD_REPORT=[^ ]* ", "", c) }
         NR > 1 && index(c " ", cmd) == 1' "$log" | tail -n 1
 }
 # Whether a job log row ran on STATION with exit value EXITVAL (and, given, job SEQ).
 row_is() { # ROW STATION EXITVAL [SEQ]
     [ -n "$1" ] && [ "$(cut -f2 <<<"$1")" = "$2" ] && [ "$(cut -f7 <<<"$1")" = "$3" ] &&
         { [ -z "${4:-}" ] || [ "$(cut -f1 <<<"$1")" = "$4" ]; }
+}
+
+# Each job of the last run brought its report home: exactly one line, valid
+# against the package's schema, with its job's file and exit value. The
+# reports then join the fleet's file.
+reports_home() { # SEQ...
+    local seq row file
+    for seq in "$@"; do
+        row=$(awk -F'\t' -v seq="$seq" '$1 == seq' "$log" | tail -n 1)
+        file=$(sed -E 's/.* ([^ ]+\.dfu)$/\1/' <<<"$(cut -f9 <<<"$row")")
+        check "job $seq's report came home, valid, naming $file and exit value $(cut -f7 <<<"$row")" \
+            python3 -c 'import hashlib, json, sys, jsonschema
+report, schema, fw, exitval = sys.argv[1:]
+lines = open(report).read().splitlines()
+r = json.loads(lines[0])
+jsonschema.validate(r, json.load(open(schema)))
+want = "ok" if exitval == "0" else "failed"
+sys.exit(len(lines) != 1 or r["file"]["sha256"] != hashlib.sha256(open(fw, "rb").read()).hexdigest()
+         or r["result"] != want or r["exit_status"] != int(exitval))' \
+            "$operator/report-$seq.jsonl" "$schema" "$operator/$file" "$(cut -f7 <<<"$row")"
+        cat "$operator/report-$seq.jsonl" >>"$operator/fleet.jsonl" 2>/dev/null || true
+        rm -f "$operator/report-$seq.jsonl"
+    done
 }
 
 rows=$(($(wc -l <"$log") - 1))
@@ -351,6 +383,8 @@ for ((i = 0; i < ${#dev_station[@]}; i++)); do
     check "device $((i + 1)): station${dev_station[i]} had ${dev_file[i]} (--transferfile)" \
         grep -qF "${dev_port[i]} ${dev_file[i]}	DFU file: ${dev_desc[i]}" "$operator/output.txt"
 done
+
+reports_home $(seq 1 "${#dev_station[@]}")
 
 # The planted device made healthy (the same stable name, a new pty), then
 # the failed rows, and only they, run again from the job log.
@@ -374,9 +408,16 @@ new_rows=$(($(wc -l <"$log") - 1 - rows))
 check "--resume-failed ran one row again ($new_rows)" [ "$new_rows" -eq 1 ]
 check "that row is the failed job $((planted + 1)), again on station2, and it succeeded" \
     row_is "$(tail -n 1 "$log")" station2 0 $((planted + 1))
+reports_home $((planted + 1))
+echo "--- the fleet's reports, one row a run ---"
+cat "$operator/fleet.jsonl"
+# The README's per-device table.
+! command -v jq >/dev/null || jq -rs 'group_by([.host, .port]) | map(max_by(.started))[]
+    | [.host, .port, (.device | if . then .vid+":"+.pid else "-" end),
+       .file.sha256[0:12], .result, (.stage // "-"), .started] | @tsv' "$operator/fleet.jsonl"
 for n in 1 2; do
-    check "station$n's home holds no firmware file afterwards (--cleanup)" \
-        [ -z "$(find "$work/station$n/home" -name '*.dfu')" ]
+    check "station$n's home holds no firmware file and no report afterwards (--cleanup)" \
+        [ -z "$(find "$work/station$n/home" -name '*.dfu' -o -name 'report-*.jsonl')" ]
 done
 
 # tarnsim writes the image it received when it is stopped.
@@ -392,6 +433,7 @@ for ((i = 0; i < ${#dev_station[@]}; i++)); do
 done
 if [ -n "$joblog" ]; then
     cp "$log" "$joblog"
+    cp "$operator/fleet.jsonl" "${joblog%.*}.reports.jsonl"
 fi
 if [ "${#problems[@]}" -ne 0 ]; then
     echo "FAILED: ${#problems[@]} checks"

@@ -24,6 +24,8 @@ import argparse
 import concurrent.futures
 import ctypes
 import dataclasses
+import hashlib
+import json
 import os
 import pty
 import re
@@ -368,6 +370,11 @@ class Case:
     # Run with TARNLOAD_TRACE set: the output must not change, and the trace
     # must hold whole lines from the first to the exit status.
     trace: bool = False
+    # Run with TARNLOAD_REPORT set: the output must not change, and the
+    # report must be one line valid against the schema, with the file's
+    # SHA-256 (from Windows' provider), these `blocks` and some frames
+    # damaged and sent again.
+    report_blocks: Optional[int] = None
 
 
 # Port names Wine maps to the machine's own serial ports; never passed.
@@ -443,6 +450,9 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
     if case.trace:
         # Relative to the run's directory: a plain Windows path.
         env["TARNLOAD_TRACE"] = trace_name
+    report_name = f"report{number}.jsonl"
+    if case.report_blocks is not None:
+        env["TARNLOAD_REPORT"] = report_name
     start = time.monotonic()
     try:
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
@@ -504,6 +514,9 @@ def run_case(case: Case, number: int, ctx: Context) -> str:
         check_timing(timing, wall, case.min_download_s)
     if case.trace:
         check_trace(os.path.join(ctx.work, trace_name), status)
+    if case.report_blocks is not None:
+        check_report(os.path.join(ctx.work, report_name), status, case.report_blocks,
+                     os.path.join(ctx.work, case.args[1]))
     if opened:
         raise AssertionError(f"opened, but must not have been: {', '.join(opened)}")
     if case.no_traffic and traffic:
@@ -539,6 +552,27 @@ def check_trace(path: str, status: int):
     for want in ("H>D  rel seq", ": GETSTATUS", "D>H  rel seq", "port ", "con  Download failed"):
         if want not in text:
             raise AssertionError(f"no {want!r} in the trace")
+
+
+def check_report(path: str, status: int, blocks: int, firmware: str):
+    lines = open(path, "rb").read().splitlines() if os.path.exists(path) else []
+    if len(lines) != 1:
+        raise AssertionError(f"{len(lines)} report lines")
+    r = json.loads(lines[0])
+    try:
+        import jsonschema
+
+        schema = os.path.join(HERE, "..", "..", "report", "report.schema.json")
+        jsonschema.validate(r, json.load(open(schema)))
+    except ImportError:
+        pass
+    sha256 = hashlib.sha256(open(firmware, "rb").read()).hexdigest()
+    want = {"result": "ok" if status == 0 else "failed", "exit_status": status, "blocks": blocks}
+    got = {k: r[k] for k in want}
+    if got != want or r["file"]["sha256"] != sha256 or "Windows" not in r["platform"]:
+        raise AssertionError(f"report: {r}")
+    if r["frame_errors"] < 1 or r["resent"] < 1:
+        raise AssertionError(f"report counts no damaged or resent frame: {r}")
 
 
 # ---------------------------------------------------------------------------
@@ -668,8 +702,8 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
-    for lib in ("serial/tarn_serial", "trace/tarn_trace", "platform/tarn_platform",
-                "base/tarn_base", "wire/tarn_wire"):
+    for lib in ("serial/tarn_serial", "report/tarn_report", "trace/tarn_trace",
+                "platform/tarn_platform", "base/tarn_base", "wire/tarn_wire"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
     # The serial library holds the network port too, and the platform
@@ -786,6 +820,7 @@ CASES = [
         image=True,
         # Two 10 ms sleeps per block, less the report's rounding.
         min_download_s=BLOCKS * 2 * 0.010 - 0.05,
+        report_blocks=BLOCKS,
     ),
     device_error(traced=False),
     device_error(traced=True),
