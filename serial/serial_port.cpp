@@ -1,10 +1,13 @@
 // Buffered byte I/O over the one serial port of the run. The OS side sits
 // behind ComPortOps; everything here is the same on every platform.
 #include "serial_port.h"
+#include "serial_usb_name.h"
 
 #include "console.h"
 #include "platform_clock.h"
 #include "trace.h"
+#include "usb_name.h"
+#include "usb_ports.h"
 
 namespace {
 
@@ -85,6 +88,14 @@ bool com_AddBackend(const ComBackend* backend) {
 bool com_Open(const char* name) {
     port_lost = false;
     named_backend = nullptr;
+    // A usb: name stands for the local port it selects, opened as if typed.
+    char device[USB_PORT_NAME_SIZE];
+    if (usb_IsUsbName(name)) {
+        if (!com_ResolveUsbName(name, device, sizeof device)) {
+            return false;
+        }
+        name = device;
+    }
     for (uint8_t i = 0; i < backend_count && named_backend == nullptr; ++i) {
         if (backends[i]->claims(name)) {
             named_backend = backends[i];
