@@ -8,6 +8,7 @@
 #include "usb_name.h"
 #include "usb_ports.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,15 +21,6 @@ constexpr size_t LIST_SIZE = 4096;
 char list[LIST_SIZE];
 
 constexpr size_t ERROR_TEXT_SIZE = 256;
-
-constexpr struct {
-    UsbKey key;
-    const char* name;
-} KEY_NAMES[] = {{USB_KEY_VID, "vid"},
-                 {USB_KEY_PID, "pid"},
-                 {USB_KEY_SERIAL, "serial"},
-                 {USB_KEY_LOCATION, "location"},
-                 {USB_KEY_INTERFACE, "interface"}};
 
 // The ports in `ports[0..count)` that `selector` matches (all with USB
 // identity when it is null), described one after the other into `list`.
@@ -60,9 +52,11 @@ bool com_ResolveUsbName(const char* name, char* device, size_t size) {
         con_Print("Serial port: malformed USB port name %s (%s)\n", shown_name, reason);
         return false;
     }
-    for (const auto& key : KEY_NAMES) {
-        if ((selector.keys & key.key) != 0 && (usb_KeysKnown() & key.key) == 0) {
-            con_Print("Serial port: %s= cannot be resolved on this system\n", key.name);
+    const uint8_t unknown = selector.keys & ~usb_KeysKnown();
+    for (uint8_t bit = 1; unknown != 0 && bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
+        if ((unknown & bit) != 0) {
+            con_Print("Serial port: %s= cannot be resolved on this system\n",
+                      usb_KeyName(static_cast<UsbKey>(bit)));
             return false;
         }
     }

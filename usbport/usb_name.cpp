@@ -91,6 +91,15 @@ void append(char* out, size_t size, const char* format, const char* a, const cha
 
 } // namespace
 
+const char* usb_KeyName(UsbKey key) {
+    for (const KeyName& k : KEYS) {
+        if (k.key == key) {
+            return k.name;
+        }
+    }
+    return "";
+}
+
 bool usb_IsUsbName(const char* name) {
     return std::strncmp(name, USB_NAME_PREFIX, PREFIX_LENGTH) == 0;
 }

@@ -31,6 +31,9 @@ struct UsbSelector {
     size_t location_length;
 };
 
+// The key's name as a usb: name spells it ("vid", "serial", ...).
+const char* usb_KeyName(UsbKey key);
+
 // True when `name` starts with "usb:": such a name is never opened as typed.
 bool usb_IsUsbName(const char* name);
 
