@@ -2,9 +2,10 @@
 # Writes the release artefacts into dist/:
 #   tarnload_<version>_amd64.deb              the three programs, their pages
 #   tarnload-<version>-windows-x86_64.zip     tarnload.exe, tarnload-ports.exe,
-#                                             README.txt, LICENSE.txt
+#                                             their pages as text, README.txt,
+#                                             LICENSE.txt
 #   tarnload-<version>-macos-<arch>.zip       tarnload, tarnload-ports, tarnsim,
-#                                             README.md, LICENSE
+#                                             their pages, README.md, LICENSE
 #                                             (arm64 and x86_64; built, not run)
 #   SHA256SUMS                                of every other file in dist/
 # The version is the CMake project version. The artefacts are reproducible:
@@ -53,7 +54,9 @@ build_deb() {
 }
 
 # The Windows zip: the static exes (their PE headers carry no link time), and
-# the text files with CRLF line ends under a folder named like the zip.
+# the text files with CRLF line ends under a folder named like the zip; the
+# manual pages (configured by the .deb's build) as plain text, since Windows
+# has no man.
 build_windows_zip() {
     local build=$work/windows
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
@@ -68,6 +71,11 @@ build_windows_zip() {
     cp "$build/tarnload.exe" "$build/usbport/tarnload-ports.exe" "$stage/"
     sed 's/$/\r/' README.md >"$stage/README.txt"
     sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
+    local page
+    for page in tarnload tarnload-ports; do
+        mandoc -T ascii -O width=78 "$work/deb/man/$page.1" | sed 's/.\x08//g; s/$/\r/' \
+            >"$stage/$page.txt"
+    done
     find "$build/zip" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     (cd "$build/zip" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
 }
@@ -85,7 +93,7 @@ build_macos_zips() {
         mkdir -p "$stage"
         install -m 0755 "$build-$arch/tarnload" "$build-$arch/usbport/tarnload-ports" \
             "$build-$arch/sim/tarnsim" "$stage/"
-        install -m 0644 README.md LICENSE "$stage/"
+        install -m 0644 README.md LICENSE "$build-$arch"/man/*.1 "$stage/"
         find "$build/zip-$arch" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
         (cd "$build/zip-$arch" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
     done
