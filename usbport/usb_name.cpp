@@ -197,8 +197,8 @@ bool usb_ShortestName(const UsbPort* ports, size_t count, size_t index, char* ou
     out[0] = '\0';
     const UsbPort* port = &ports[index];
     size_t best_length = 0;
-    // Every set of the port's keys, smallest first within a size by the
-    // order of KEYS; the shortest text wins, the first of equal ones.
+    // Every set of keys, as the bits of a number whose lowest bit is KEYS'
+    // first; the shortest text wins, the first tried of equal ones.
     for (unsigned set = 1; set < (1u << KEY_COUNT); ++set) {
         UsbSelector s{};
         char text[sizeof USB_NAME_PREFIX + KEY_COUNT * (USB_TEXT_SIZE + 16)] = "";

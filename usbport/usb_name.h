@@ -51,8 +51,8 @@ const char* usb_ParseName(const char* name, UsbSelector* out);
 bool usb_Matches(const UsbSelector* selector, const UsbPort* port);
 
 // The shortest `usb:` name that selects ports[index] and no other of the
-// `count` ports (of equal length, the one named by serial first, then
-// location, vid, pid, interface), into `out`. False, with `out` empty, when
+// `count` ports (of equal length, the first of: serial, location, vid,
+// pid, interface, then pairs of them), into `out`. False, with `out` empty, when
 // no name does: a port without USB identity, or two ports that share it.
 bool usb_ShortestName(const UsbPort* ports, size_t count, size_t index, char* out, size_t size);
 
