@@ -5,13 +5,13 @@
 #   3. tarnload.exe cross-built with MinGW-w64 and run under Wine;
 #   4. short fuzzing runs and a small fault-injection soak;
 #   5. the suite again on the generic POSIX build;
-#   5a. tarnload on real kernel serial drivers (a 16550 and an FTDI adapter)
+#   6. tarnload on real kernel serial drivers (a 16550 and an FTDI adapter)
 #      in a QEMU guest;
-#   6. the release files (the .deb, the Windows zip, and the macOS zips
+#   7. the release files (the .deb, the Windows zip, and the macOS zips
 #      cross-built with zig) from a fresh clone, lintian-checked; the .deb
 #      installed and purged (the two-clone reproducibility check is
 #      scripts/test_package.sh --twice, run before a release);
-#   7. the stations recipe over SSH, installed from that package.
+#   8. the stations recipe over SSH, installed from that package.
 # Each stage's time is printed as it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
