@@ -31,6 +31,7 @@ fail() {
     echo "FAIL $*"
     fails=$((fails + 1))
 }
+one_line() { paste -sd' ' <<<"${1%$'\n'}"; }
 now_ms() { local t=${EPOCHREALTIME/./}; echo $((10#$t / 1000)); }
 
 # --- set-up -----------------------------------------------------------------
@@ -47,6 +48,7 @@ fetch_kernel() { # -> $kernel_deb
         (cd "$cache" && { apt-get download -q "$abi" 2>/dev/null ||
             { apt-get update -qq && apt-get download -q "$abi"; }; })
         kernel_deb=$(find "$cache" -maxdepth 1 -name "${abi}_*_amd64.deb" | head -1)
+        [ -n "$kernel_deb" ] || { echo "cannot fetch $abi"; exit 1; }
     fi
 }
 
@@ -62,10 +64,10 @@ unpack_kernel() {
     local mods=$root/lib/modules/$kver
     [ -f "$mods/modules.dep" ] || busybox depmod -b "$root" "$kver"
     load_order=()
-    local m line dep
+    local m line deps i
     for m in "${GUEST_MODULES[@]}"; do
         line=$(grep -E "(^|/)$m\.ko(\.xz)?:" "$mods/modules.dep")
-        local deps=(${line#*:})
+        read -ra deps <<<"${line#*:}"
         # modules.dep lists a module's dependencies last-needed first.
         for ((i = ${#deps[@]} - 1; i >= 0; i--)); do add_module "${deps[i]}"; done
         add_module "${line%%:*}"
@@ -80,7 +82,8 @@ add_module() {
 build_binaries() {
     local launcher=()
     if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-    cmake -S . -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    # The release stage's build type: with its compiler cache only the links differ.
+    cmake -S . -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
         -DTARN_WERROR=ON -DCMAKE_EXE_LINKER_FLAGS=-static "${launcher[@]}" >/dev/null
     cmake --build "$top/build" --target tarnload tarnsim >/dev/null
     g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -o "$top/port_state" \
@@ -93,7 +96,8 @@ build_initramfs() {
     mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
     cp /bin/busybox "$root/bin/busybox"
     cp tests/real_drivers/init "$root/init"
-    cp tests/real_drivers/rig "$top/build/tarnload" "$top/port_state" "$root/bin/"
+    cp tests/real_drivers/rig "$top/port_state" "$root/bin/"
+    strip -o "$root/bin/tarnload" "$top/build/tarnload"
     cp "$fw" "$root/fw.dfu"
     for m in "${load_order[@]}"; do
         cp "$top/kernel/lib/modules/$kver/$m" "$root/lib/modules/"
@@ -142,7 +146,7 @@ stop_device() { # CASE [SIGNAL]
 image_exact() {
     head -c "$(($(stat -c %s "$fw") - 16))" "$fw" | cmp -s - "${device_dir[$1]}/image"
 }
-image_complete() { grep -q '^image_complete=1' "${device_dir[$1]}/stats"; }
+image_incomplete() { grep -q '^image_complete=0' "${device_dir[$1]}/stats"; }
 
 # The QEMU monitor, one connection for the whole run.
 mon() { echo "$*" >&"${MON[1]}"; }
@@ -224,6 +228,7 @@ plug() { # CASE PORT OPTIONS...
         mon "chardev-add serial,id=c$plug,path=$pty"
         mon "device_add ${ADAPTER[$2]},chardev=c$plug,id=u$plug"
         guest rig wait "$2" present
+        [ "$rc" = 0 ] || { echo "$out"; exit 1; }
     fi
 }
 unplug() { # CASE PORT: the adapter goes (a 16550 is wired to nothing)
@@ -283,9 +288,27 @@ case_update() { # PORT
         fail "$1 the driver did not ask for 115200 8E1:"$'\n'"$settings"
     fi
     if [ "$before" = "$after" ]; then
-        pass "$1 left as found: $(tr '\n' ' ' <<<"$after")"
+        pass "$1 left as found: $(one_line "$after")"
     else
         fail "$1 not left as found: before"$'\n'"$before"$'\n'"after"$'\n'"$after"
+    fi
+}
+
+# A port that already had the low-latency flag keeps it.
+case_low_latency_kept() { # PORT
+    local name=low-latency-${1#/dev/} before
+    plug "$name" "$1" --busy-answers 0
+    guest "port_state $1 low-latency >/dev/null && rig state $1"
+    before=$out
+    guest rig flash "$1"
+    local flash_rc=$rc
+    guest rig state "$1"
+    local after=$out
+    unplug "$name" "$1"
+    if [ "$flash_rc" = 0 ] && [[ $before == *"(low latency)"* ]] && [ "$before" = "$after" ]; then
+        pass "$1 low latency set before the run is kept: $(one_line "$after")"
+    else
+        fail "$1 low latency set before: exit $flash_rc, before"$'\n'"$before"$'\n'"after"$'\n'"$after"
     fi
 }
 
@@ -305,7 +328,7 @@ case_unplug() { # MOMENT TRIGGER PAUSE_S OPTIONS...
     mon "chardev-remove c$plug"
     stop_device "$name"
     if [ "$flash_rc" = 1 ] && [[ $flash_out == *"Serial port lost: "* ]] && [ "$ms" -lt 1000 ] &&
-        ! image_complete "$name"; then
+        image_incomplete "$name"; then
         pass "$port unplugged $1: exit 1 ${ms} ms after device_del," \
             "$(grep -o 'Serial port lost: .*' <<<"$flash_out")"
     else
@@ -361,6 +384,7 @@ echo "guest up: $((SECONDS - began)) s (accelerator: $accel)"
 
 for port in /dev/ttyS1 /dev/ttyUSB0; do
     case_update "$port"
+    case_low_latency_kept "$port"
     case_in_use "$port"
 done
 case_unplug "during link set-up" "H>D.*sync" 0.2 --mute
