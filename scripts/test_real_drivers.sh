@@ -2,13 +2,15 @@
 # tarnload on real kernel serial drivers: a QEMU guest running Debian's own
 # kernel, whose /dev/ttyS1 is QEMU's 16550 (the 8250 driver) and whose
 # /dev/ttyUSB0 is QEMU's FTDI adapter (usbserial + ftdi_sio), each wired to
-# a tarnsim on this machine. Prints PASS or FAIL per case; exit 1 on a FAIL.
+# a tarnsim on this machine. Then two FTDI adapters that differ only in
+# their serial numbers, each with a tarnsim of its own, chosen by usb: names
+# and listed by tarnload-ports. Prints PASS or FAIL per case; exit 1 on a FAIL.
 #
 # Sets itself up on Debian 12 as root: the packages, Debian's kernel .deb
 # (kept in the cache folder below, outside the clone, so that only a
 # machine's first run fetches it; unpacked into the build tree, never
-# installed), a busybox initramfs and static builds of tarnload, tarnsim and
-# the guest's helper. Everything else is written under build/real-drivers/.
+# installed), a busybox initramfs and static builds of tarnload,
+# tarnload-ports, tarnsim and the guest's helper. Everything else is written under build/real-drivers/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 began=$SECONDS
@@ -85,7 +87,7 @@ build_binaries() {
     # The release stage's build type: with its compiler cache only the links differ.
     cmake -S . -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
         -DTARN_WERROR=ON -DCMAKE_EXE_LINKER_FLAGS=-static "${launcher[@]}" >/dev/null
-    cmake --build "$top/build" --target tarnload tarnsim >/dev/null
+    cmake --build "$top/build" --target tarnload tarnload-ports tarnsim >/dev/null
     g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -o "$top/port_state" \
         tests/real_drivers/port_state.cpp
 }
@@ -98,6 +100,7 @@ build_initramfs() {
     cp tests/real_drivers/init "$root/init"
     cp tests/real_drivers/rig "$top/port_state" "$root/bin/"
     strip -o "$root/bin/tarnload" "$top/build/tarnload"
+    strip -o "$root/bin/tarnload-ports" "$top/build/usbport/tarnload-ports"
     cp "$fw" "$root/fw.dfu"
     for m in "${load_order[@]}"; do
         cp "$top/kernel/lib/modules/$kver/$m" "$root/lib/modules/"
@@ -369,6 +372,119 @@ case_in_use() { # PORT
     fi
 }
 
+# --- the device chosen by its USB identity ----------------------------------
+
+# Two FTDI adapters of one kind, told apart only by the serial numbers QEMU
+# gives them, each wired to a device of its own; plugged first to last, the
+# guest names them /dev/ttyUSB0 and /dev/ttyUSB1.
+ID_SERIALS=(TARNA001 TARNB002)
+plug_pair() { # PHASE: a fresh device behind each adapter
+    local s n=0
+    for s in "${ID_SERIALS[@]}"; do
+        start_device "$1-$s" --busy-answers 0
+        mon "chardev-add serial,id=c$1$s,path=$pty"
+        mon "device_add usb-serial,bus=xhci.0,serial=$s,chardev=c$1$s,id=u$1$s"
+        guest rig wait /dev/ttyUSB$n present
+        n=$((n + 1))
+    done
+}
+unplug_pair() { # PHASE
+    local s n=0
+    for s in "${ID_SERIALS[@]}"; do
+        mon "device_del u$1$s"
+        guest rig wait /dev/ttyUSB$n absent
+        mon "chardev-remove c$1$s"
+        stop_device "$1-$s"
+        n=$((n + 1))
+    done
+}
+# A field of tarnload-ports --json's output in $out: the ports whose FIELD
+# the filter selects. python3 rather than jq: the rig's set-up has it.
+ports_json() { # PYTHON_EXPRESSION over p (one port's object)
+    python3 -c 'import json, sys
+print(" ".join(str(eval(sys.argv[1], {"p": p})) for p in json.loads(sys.stdin.read())
+               if eval(sys.argv[2], {"p": p})))' "$1" "$2" <<<"$out"
+}
+# The line bytes the device of PHASE-SERIAL received (its stats at exit).
+bytes_seen() { sed -n 's/^bytes_from_host=//p' "${device_dir[$1-$2]}/stats"; }
+updates_of() { sed -n 's/^updates=//p' "${device_dir[$1-$2]}/stats"; }
+
+case_identity() {
+    local a=${ID_SERIALS[0]} b=${ID_SERIALS[1]} ambiguous_out ambiguous_rc
+    # Refusals: a name two adapters answer to, and one nothing answers to.
+    plug_pair refuse
+    guest tarnload-ports
+    ports_text=$out
+    guest tarnload-ports --json
+    ports_json=$out
+    if [ "$rc" = 0 ] && [ "$(ports_json 'p["port"]' "p['vid'] == '0403' and p['pid'] == '6001' \
+            and p['serial'] in ('$a', '$b')")" = "/dev/ttyUSB0 /dev/ttyUSB1" ]; then
+        pass "tarnload-ports --json lists both adapters, 0403:6001 with serials $a and $b"
+    else
+        fail "tarnload-ports --json (exit $rc):"$'\n'"$ports_json"
+    fi
+    guest tarnload usb:vid=0403,pid=6001 /fw.dfu
+    ambiguous_out=$out ambiguous_rc=$rc
+    guest tarnload usb:serial=NOSUCH /fw.dfu
+    local nosuch_out=$out nosuch_rc=$rc
+    unplug_pair refuse
+    if [ "$ambiguous_rc" = 1 ] && [[ $ambiguous_out == *"matches 2 USB serial ports, none opened"* ]] &&
+        [ "$(bytes_seen refuse "$a")" = 0 ] && [ "$(bytes_seen refuse "$b")" = 0 ]; then
+        pass "usb:vid=0403,pid=6001 refused as ambiguous, neither device saw a byte: $(head -1 <<<"$ambiguous_out")"
+    else
+        fail "usb:vid=0403,pid=6001: exit $ambiguous_rc, bytes seen $(bytes_seen refuse "$a") and $(bytes_seen refuse "$b")"$'\n'"$ambiguous_out"
+    fi
+    if [ "$nosuch_rc" = 1 ] && [[ $nosuch_out == *"Serial port: no USB serial port matches usb:serial=NOSUCH (present: "* ]]; then
+        pass "usb:serial=NOSUCH refused: $(head -1 <<<"$nosuch_out")"
+    else
+        fail "usb:serial=NOSUCH: exit $nosuch_rc"$'\n'"$nosuch_out"
+    fi
+
+    # By serial: the second adapter's device, and the first sees nothing.
+    plug_pair serial
+    guest TARNLOAD_TRACE=/tmp/serial.trace tarnload usb:serial=$b /fw.dfu
+    local serial_out=$out serial_rc=$rc
+    guest head -3 /tmp/serial.trace
+    local trace_head=$out
+    unplug_pair serial
+    if [ "$serial_rc" = 0 ] && image_exact "serial-$b" && [ "$(bytes_seen serial "$a")" = 0 ]; then
+        pass "usb:serial=$b flashed the second adapter's device, the first saw no byte"
+    else
+        fail "usb:serial=$b: exit $serial_rc, the first saw $(bytes_seen serial "$a") bytes"$'\n'"$serial_out"
+    fi
+    if grep -qF "usb:serial=$b resolved to /dev/ttyUSB1 (0403:6001, serial $b, " <<<"$trace_head"; then
+        pass "the trace's first lines name the device: $(grep -o 'resolved to .*' <<<"$trace_head")"
+    else
+        fail "the trace does not say where usb:serial=$b led:"$'\n'"$trace_head"
+    fi
+
+    # By location, then by the selector tarnload-ports prints.
+    plug_pair where
+    guest tarnload-ports --json
+    local location selector
+    location=$(ports_json 'p["location"]' "p['serial'] == '$a'")
+    selector=$(ports_json 'p["selector"]' "p['serial'] == '$b'")
+    guest tarnload "usb:location=$location" /fw.dfu
+    local location_out=$out location_rc=$rc
+    guest tarnload "$selector" /fw.dfu
+    local selector_out=$out selector_rc=$rc
+    unplug_pair where
+    if [ "$location_rc" = 0 ] && image_exact "where-$a" && [ "$(updates_of where "$a")" = 1 ]; then
+        pass "usb:location=$location flashed the first adapter's device"
+    else
+        fail "usb:location=$location: exit $location_rc"$'\n'"$location_out"
+    fi
+    if [ "$selector_rc" = 0 ] && image_exact "where-$b" && [ "$(updates_of where "$b")" = 1 ] &&
+        [ "$(updates_of where "$a")" = 1 ]; then
+        pass "the selector tarnload-ports printed for $b, $selector, flashed that device alone"
+    else
+        fail "selector $selector: exit $selector_rc"$'\n'"$selector_out"
+    fi
+    echo "tarnload-ports in the guest:"
+    echo "$ports_text"
+    echo "$ports_json"
+}
+
 # --- the run ----------------------------------------------------------------
 
 scripts/install_deps.sh --with-real-drivers
@@ -392,6 +508,7 @@ case_unplug "mid-download" "DNLOAD block 20" 0 --busy-answers 0
 # The request has arrived and been acknowledged; its reply is 3 s away.
 case_unplug "waiting for a slow reply" "H>D +rel seq" 0.2 --reply-delay-ms 3000
 case_device_killed
+case_identity
 
 echo "real drivers: $fails failed, $((SECONDS - began)) s"
 [ "$fails" = 0 ]
