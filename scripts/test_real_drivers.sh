@@ -398,9 +398,10 @@ unplug_pair() { # PHASE
         n=$((n + 1))
     done
 }
-# A field of tarnload-ports --json's output in $out: the ports whose FIELD
-# the filter selects. python3 rather than jq: the rig's set-up has it.
-ports_json() { # PYTHON_EXPRESSION over p (one port's object)
+# Of the ports in tarnload-ports --json's output in $out that FILTER
+# accepts, the values of EXPRESSION, space-separated; both are Python over
+# p, one port's object (python3 rather than jq: the rig's set-up has it).
+ports_json() { # EXPRESSION FILTER
     python3 -c 'import json, sys
 print(" ".join(str(eval(sys.argv[1], {"p": p})) for p in json.loads(sys.stdin.read())
                if eval(sys.argv[2], {"p": p})))' "$1" "$2" <<<"$out"
@@ -410,18 +411,18 @@ bytes_seen() { sed -n 's/^bytes_from_host=//p' "${device_dir[$1-$2]}/stats"; }
 updates_of() { sed -n 's/^updates=//p' "${device_dir[$1-$2]}/stats"; }
 
 case_identity() {
-    local a=${ID_SERIALS[0]} b=${ID_SERIALS[1]} ambiguous_out ambiguous_rc
+    local a=${ID_SERIALS[0]} b=${ID_SERIALS[1]} ambiguous_out ambiguous_rc listed_text listed_json
     # Refusals: a name two adapters answer to, and one nothing answers to.
     plug_pair refuse
     guest tarnload-ports
-    ports_text=$out
+    listed_text=$out
     guest tarnload-ports --json
-    ports_json=$out
+    listed_json=$out
     if [ "$rc" = 0 ] && [ "$(ports_json 'p["port"]' "p['vid'] == '0403' and p['pid'] == '6001' \
             and p['serial'] in ('$a', '$b')")" = "/dev/ttyUSB0 /dev/ttyUSB1" ]; then
         pass "tarnload-ports --json lists both adapters, 0403:6001 with serials $a and $b"
     else
-        fail "tarnload-ports --json (exit $rc):"$'\n'"$ports_json"
+        fail "tarnload-ports --json (exit $rc):"$'\n'"$listed_json"
     fi
     guest tarnload usb:vid=0403,pid=6001 /fw.dfu
     ambiguous_out=$out ambiguous_rc=$rc
@@ -480,9 +481,7 @@ case_identity() {
     else
         fail "selector $selector: exit $selector_rc"$'\n'"$selector_out"
     fi
-    echo "tarnload-ports in the guest:"
-    echo "$ports_text"
-    echo "$ports_json"
+    printf 'tarnload-ports in the guest:\n%s%s' "$listed_text" "$listed_json"
 }
 
 # --- the run ----------------------------------------------------------------
