@@ -1,7 +1,8 @@
 # The Debian package (cpack -G DEB in a build folder; scripts/package.sh does
 # it with the settings that make the package reproducible). One package holds
-# both programs and both pages: a station needs tarnload, and tarnsim is a
-# few hundred kilobytes more that lets it check its set-up without a device.
+# the three programs and their pages: a station needs tarnload and, to name
+# its adapters, tarnload-ports; tarnsim is a few hundred kilobytes more that
+# lets it check its set-up without a device.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnload)
 set(CPACK_PACKAGE_VENDOR "The tarnload authors")
@@ -15,6 +16,10 @@ port at 115200 baud 8E1 (a local port, or one on a network serial server
 reached by RFC 2217 or raw TCP), checks the firmware file, brings up a
 BCSP link, identifies the device with DFU 1.1 requests, streams the image,
 follows manifestation, resets the device and prints the timings.
+
+A port may also be named by the USB identity of its adapter (vendor and
+product ID, serial number, location, interface); tarnload-ports lists the
+ports present with the name that selects each.
 
 One process updates one device and exits 0 only when the device took the
 image, so many devices at once are a job for GNU parallel, on this machine

@@ -60,9 +60,10 @@ int plat_PollUs(int fd, short events, uint32_t max_us, short* revents) {
         return ready;
     }
     // select reports a hung-up or failed descriptor as ready; a poll that
-    // does not wait tells which it is, as ppoll would have.
+    // does not wait tells which it is, as ppoll would have. macOS's poll
+    // serves no devices (a terminal gets POLLNVAL): select's answer stands.
     pollfd p{fd, events, 0};
-    if (poll(&p, 1, 0) > 0) {
+    if (poll(&p, 1, 0) > 0 && (p.revents & POLLNVAL) == 0) {
         *revents = p.revents;
     } else {
         *revents = static_cast<short>((FD_ISSET(fd, &readable) ? POLLIN : 0) |

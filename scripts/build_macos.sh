@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-builds tarnload and tarnsim for macOS (arm64 and x86_64) with zig's
+# Cross-builds tarnload, tarnload-ports and tarnsim for macOS (arm64 and x86_64) with zig's
 # C++ compiler into build/macos-arm64/ and build/macos-x86_64/. zig comes
 # from npm, installed into build/tools/zig on first use; nothing is
 # installed outside the build tree (zig keeps its libc++ builds in its own
@@ -37,6 +37,6 @@ for arch in aarch64 x86_64; do
     cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON -DBUILD_TESTING=OFF \
         -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake -DTARN_MACOS_ARCH="$arch" \
         -DTARN_ZIG_WRAPPERS="$wrappers" >/dev/null
-    cmake --build "$out" --target tarnload tarnsim
-    file "$out/tarnload" "$out/sim/tarnsim"
+    cmake --build "$out" --target tarnload tarnload-ports tarnsim
+    file "$out/tarnload" "$out/usbport/tarnload-ports" "$out/sim/tarnsim"
 done

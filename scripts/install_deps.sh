@@ -22,6 +22,7 @@ for arg in "$@"; do
     --with-stations) want+=(openssh-server openssh-client rsync) ;;
     # npm comes with nodejs where that is NodeSource's build, else with Debian's npm.
     --with-macos) want+=(file); command -v npm >/dev/null || want+=(npm) ;;
+    --with-real-drivers) want+=(qemu-system-x86 busybox-static cpio socat xz-utils) ;;
     esac
 done
 missing=()

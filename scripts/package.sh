@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Writes the release artefacts into dist/:
-#   tarnload_<version>_amd64.deb              both programs, both pages, the
+#   tarnload_<version>_amd64.deb              the three programs, their pages, the
 #                                             report's JSON Schema
-#   tarnload-<version>-windows-x86_64.zip     tarnload.exe, README.txt, LICENSE.txt,
-#                                             report.schema.json
-#   tarnload-<version>-macos-<arch>.zip       tarnload, tarnsim, README.md, LICENSE,
+#   tarnload-<version>-windows-x86_64.zip     tarnload.exe, tarnload-ports.exe,
+#                                             their pages as text, README.txt,
+#                                             LICENSE.txt, report.schema.json
+#   tarnload-<version>-macos-<arch>.zip       tarnload, tarnload-ports, tarnsim,
+#                                             their pages, README.md, LICENSE,
 #                                             report.schema.json
 #                                             (arm64 and x86_64; built, not run)
 #   SHA256SUMS                                of every other file in dist/
@@ -41,7 +43,7 @@ build_deb() {
         -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
         -DCMAKE_CXX_FLAGS="$(path_flags "$build") -D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
         -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
-    cmake --build "$build" --target tarnload tarnsim
+    cmake --build "$build" --target tarnload tarnload-ports tarnsim
     (cd "$build" && cpack -G DEB -B "$build/cpack" >/dev/null)
     local deb
     deb=tarnload_$(project_version "$build")_amd64.deb
@@ -53,28 +55,35 @@ build_deb() {
     echo "lintian: no error, no warning"
 }
 
-# The Windows zip: the static exe (its PE header carries no link time), and
-# the text files with CRLF line ends under a folder named like the zip.
+# The Windows zip: the static exes (their PE headers carry no link time), and
+# the text files with CRLF line ends under a folder named like the zip; the
+# manual pages (configured by the .deb's build) as plain text, since Windows
+# has no man.
 build_windows_zip() {
     local build=$work/windows
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
         -DCMAKE_CXX_FLAGS="$(path_flags "$build")" \
         -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp" >/dev/null
-    cmake --build "$build" --target tarnload
+    cmake --build "$build" --target tarnload tarnload-ports
     local name
     name=tarnload-$(project_version "$build")-windows-x86_64
     local stage=$build/zip/$name
     mkdir -p "$stage"
-    cp "$build/tarnload.exe" "$stage/"
+    cp "$build/tarnload.exe" "$build/usbport/tarnload-ports.exe" "$stage/"
     sed 's/$/\r/' README.md >"$stage/README.txt"
     sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
     cp report/report.schema.json "$stage/"
+    local page
+    for page in tarnload tarnload-ports; do
+        mandoc -T ascii -O width=78 "$work/deb/man/$page.1" | sed 's/.\x08//g; s/$/\r/' \
+            >"$stage/$page.txt"
+    done
     find "$build/zip" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     (cd "$build/zip" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
 }
 
-# A zip per macOS architecture: both programs (cross-built with zig, see
+# A zip per macOS architecture: the programs (cross-built with zig, see
 # scripts/build_macos.sh) and the text files, as the Windows zip has them.
 build_macos_zips() {
     local build=$work/macos
@@ -85,8 +94,9 @@ build_macos_zips() {
         name=tarnload-$version-macos-$arch
         stage=$build/zip-$arch/$name
         mkdir -p "$stage"
-        install -m 0755 "$build-$arch/tarnload" "$build-$arch/sim/tarnsim" "$stage/"
-        install -m 0644 README.md LICENSE report/report.schema.json "$stage/"
+        install -m 0755 "$build-$arch/tarnload" "$build-$arch/usbport/tarnload-ports" \
+            "$build-$arch/sim/tarnsim" "$stage/"
+        install -m 0644 README.md LICENSE report/report.schema.json "$build-$arch"/man/*.1 "$stage/"
         find "$build/zip-$arch" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
         (cd "$build/zip-$arch" && find "$name" -type f | sort | zip -X -D -9 -q "$dist/$name.zip" -@)
     done

@@ -5,11 +5,13 @@
 #   3. tarnload.exe cross-built with MinGW-w64 and run under Wine;
 #   4. short fuzzing runs and a small fault-injection soak;
 #   5. the suite again on the generic POSIX build;
-#   6. the release files (the .deb, the Windows zip, and the macOS zips
+#   6. tarnload on real kernel serial drivers (a 16550 and an FTDI adapter)
+#      in a QEMU guest;
+#   7. the release files (the .deb, the Windows zip, and the macOS zips
 #      cross-built with zig) from a fresh clone, lintian-checked; the .deb
 #      installed and purged (the two-clone reproducibility check is
 #      scripts/test_package.sh --twice, run before a release);
-#   7. the stations recipe over SSH, installed from that package.
+#   8. the stations recipe over SSH, installed from that package.
 # Each stage's time is printed as it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,6 +39,7 @@ stage asan suite build/asan 240 -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON
 stage windows bash -c 'scripts/build_windows.sh && bash scripts/test_wine.sh'
 stage fuzz bash scripts/test_fuzz.sh
 stage generic bash scripts/test_posix_generic.sh
+stage real-drivers bash scripts/test_real_drivers.sh
 unset CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR
 stage package bash scripts/test_package.sh
 stage stations bash tests/system/flash_stations.sh --small

@@ -2,10 +2,14 @@
 // behind ComPortOps; everything here is the same on every platform.
 #include "serial_port.h"
 #include "serial_backend.h"
+#include "serial_usb_name.h"
 
 #include "console.h"
 #include "platform_clock.h"
+#include "report.h"
 #include "trace.h"
+#include "usb_name.h"
+#include "usb_ports.h"
 
 namespace {
 
@@ -86,6 +90,15 @@ bool com_AddBackend(const ComBackend* backend) {
 bool com_Open(const char* name) {
     port_lost = false;
     named_backend = nullptr;
+    // A usb: name stands for the local port it selects, opened as if typed.
+    char device[USB_PORT_NAME_SIZE];
+    const bool resolved = usb_IsUsbName(name);
+    if (resolved) {
+        if (!com_ResolveUsbName(name, device, sizeof device)) {
+            return false;
+        }
+        name = device;
+    }
     for (uint8_t i = 0; i < backend_count && named_backend == nullptr; ++i) {
         if (backends[i]->claims(name)) {
             named_backend = backends[i];
@@ -97,6 +110,9 @@ bool com_Open(const char* name) {
     const bool opened = ops()->open(name);
     if (trace_On() && !opened) {
         trace_Event("port", "%s cannot be opened", name);
+    }
+    if (opened && resolved) {
+        report_NotePortOpened(name);
     }
     return opened;
 }

@@ -23,10 +23,13 @@ inline constexpr uint16_t COM_TX_BUFFER_SIZE = 256;
 
 // Opens and configures the port `name`, exactly as typed (Windows: a bare
 // COMn gets the \\.\ device prefix): through the first registered backend
-// that claims the name, else as a local port. Returns false only when the
-// port cannot be opened, after the backend's reason line: "Serial port: ..."
-// for a local port (see com_ReportRefusal); a backend prints what its own
-// header says (a network port: "Network port: ...").
+// that claims the name, else as a local port. A `usb:` name is first
+// resolved to the one local port it selects (serial_usb_name.h) and that
+// port is opened instead (and noted as the run's report's port_opened).
+// Returns false only when the port cannot be
+// opened, after the backend's reason line: "Serial port: ..." for a local
+// port (see com_ReportRefusal and com_ResolveUsbName); a backend prints what
+// its own header says (a network port: "Network port: ...").
 bool com_Open(const char* name);
 
 // Round-trip samples from the link, as TCP takes them from its segments:

@@ -29,15 +29,23 @@ constexpr int64_t WRITE_TIMEOUT_NS = int64_t{COM_WRITE_TIMEOUT_MS} * 1'000'000;
 int port_fd = -1;
 // The settings the port had before it was opened, put back on every way
 // out; the exclusive flag is cleared with them, since it would otherwise
-// outlive the process and lock out the next user of the port.
+// outlive the process and lock out the next user of the port, and the
+// low-latency setting is turned off again when the run turned it on.
 termios original_settings{};
 bool original_saved = false;
+bool low_latency_set = false;
+// The last wait reported input: a read that then finds none meets a
+// hung-up port.
+bool said_readable = false;
 
-// Undoes what an open did to `fd`: original settings, exclusive flag off.
-// Only async-signal-safe calls.
-void restore(int fd, const termios* original) {
-    if (original != nullptr) {
-        tcsetattr(fd, TCSANOW, original);
+// Undoes what an open did to `fd`: original settings, low latency as it
+// was, exclusive flag off. Only async-signal-safe calls.
+void restore(int fd) {
+    if (original_saved) {
+        tcsetattr(fd, TCSANOW, &original_settings);
+    }
+    if (low_latency_set) {
+        com_UndoLowLatency(fd);
     }
     ioctl(fd, TIOCNXCL);
 }
@@ -98,6 +106,11 @@ bool is_loss(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
+// A hung-up terminal fails every write with EIO, and a pseudo-terminal
+// whose far end closed every read: the system's own word for a loss that a
+// wait or a read saw first.
+constexpr int HUNG_UP = EIO;
+
 void report_loss(int error) {
     plat_RecordError(error);
     com_ReportLost(std::strerror(error));
@@ -108,9 +121,11 @@ void posix_close() {
         const int fd = port_fd;
         port_fd = -1;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        restore(fd, original_saved ? &original_settings : nullptr);
+        restore(fd);
         close(fd);
         original_saved = false;
+        low_latency_set = false;
+        said_readable = false;
     }
 }
 
@@ -215,9 +230,8 @@ bool posix_open(const char* name) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     port_fd = fd;
 
-    if (ioctl(fd, TIOCEXCL) != 0) {
-        return forget_port(errno);
-    }
+    // Raw settings first: until they apply, the driver's defaults echo what
+    // the device sends back to it and hold it as a line of text.
     termios tio = original;
     com_MakeLineSettings(&tio);
     // A pseudo-terminal may answer EINVAL for the parity bits although it
@@ -227,7 +241,17 @@ bool posix_open(const char* name) {
     if (settings_refused && errno != EINVAL) {
         return forget_port(errno);
     }
-    com_RequestLowLatency(fd);
+    // What came in under the old settings, and their echoes not yet sent,
+    // belong to no frame of this run.
+    tcflush(fd, TCIOFLUSH);
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        return forget_port(errno);
+    }
+    if (com_LowLatencyIsOff(fd)) {
+        low_latency_set = true;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        com_RequestLowLatency(fd);
+    }
     if (trace_On()) {
         trace_settings(fd, settings_refused);
     }
@@ -235,6 +259,8 @@ bool posix_open(const char* name) {
 }
 
 uint32_t posix_read(uint8_t* buf, uint32_t max) {
+    const bool expected = said_readable;
+    said_readable = false;
     if (port_fd < 0) {
         return 0;
     }
@@ -242,7 +268,11 @@ uint32_t posix_read(uint8_t* buf, uint32_t max) {
     if (got > 0) {
         return static_cast<uint32_t>(got);
     }
-    if (got < 0 && is_loss(errno)) {
+    // Nothing to read is 0 on a raw terminal too; only after the wait saw
+    // input is it the end of file of a hung-up one.
+    if (got == 0 && expected) {
+        report_loss(HUNG_UP);
+    } else if (got < 0 && is_loss(errno)) {
         report_loss(errno);
     } else if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         plat_RecordError(errno);
@@ -309,26 +339,31 @@ void posix_write(const uint8_t* buf, uint32_t len) {
 
 // poll() on the port: it returns at the first byte, so a reply is read the
 // moment it has arrived. A hang-up or error (the other side closed, a USB
-// adapter unplugged) reports the descriptor ready at once on every call;
-// the remaining time is slept instead so that a caller's wait loop does not
-// spin until its time-out.
+// adapter unplugged) is the port lost at once: it would report the
+// descriptor ready on every call while reads find nothing.
 bool posix_wait(uint32_t max_us) {
     const int64_t deadline = plat_MonotonicNs() + int64_t{max_us} * 1000;
+    said_readable = false;
     if (port_fd < 0) {
         plat_SleepUntilNs(deadline);
         return false;
     }
     short revents = 0;
     const int ready = plat_PollUs(port_fd, POLLIN, max_us, &revents);
-    if (ready > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        // What is still buffered is read by the caller's next poll anyway.
+    if (ready > 0 && (revents & (POLLHUP | POLLERR)) != 0) {
+        report_loss(HUNG_UP);
+        return false;
+    }
+    if (ready > 0 && (revents & POLLNVAL) != 0) {
         plat_SleepUntilNs(deadline);
         return false;
     }
-    return ready > 0;
+    said_readable = ready > 0;
+    return said_readable;
 }
 
 void posix_purge() {
+    said_readable = false;
     if (port_fd >= 0) {
         tcflush(port_fd, TCIOFLUSH);
     }
@@ -345,7 +380,7 @@ const ComPortOps* com_PlatformOps() {
 
 void com_PlatformRestore() {
     if (port_fd >= 0) {
-        restore(port_fd, original_saved ? &original_settings : nullptr);
+        restore(port_fd);
     }
 }
 

@@ -11,14 +11,16 @@ trap 'rm -rf "$prefix"' EXIT
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 diff -u <(printf '%s\n' \
     bin/tarnload \
+    bin/tarnload-ports \
     bin/tarnsim \
     share/doc/tarnload/LICENSE \
     share/doc/tarnload/README.md \
+    share/man/man1/tarnload-ports.1 \
     share/man/man1/tarnload.1 \
     share/man/man1/tarnsim.1 \
     share/tarnload/report.schema.json) \
     <(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
-for program in bin/tarnload bin/tarnsim; do
+for program in bin/tarnload bin/tarnload-ports bin/tarnsim; do
     [ -x "$prefix/$program" ] || { echo "$program is not executable"; exit 1; }
 done
 echo "install tree: as expected"

@@ -225,6 +225,24 @@ TEST_F(SerialPtyTest, WriteReturnsNoSoonerThanTheBytesAirTime) {
     EXPECT_EQ(pty.receive(256).size(), 256u);
 }
 
+// The far end going away while the port waits for a reply: the wait sees
+// the hang-up and the port is lost then, not at the wait's deadline or the
+// next write.
+TEST_F(SerialPtyTest, FarEndClosingEndsAWaitWithThePortLost) {
+    open_port();
+    std::thread far_end([this] {
+        std::this_thread::sleep_for(SETTLE);
+        close(pty.master);
+        pty.master = -1;
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(com_Wait(5'000'000));
+    const auto waited = Clock::now() - start;
+    far_end.join();
+    EXPECT_LT(waited, std::chrono::seconds(1));
+    EXPECT_TRUE(com_PortLost());
+}
+
 TEST_F(SerialPtyTest, SecondOpenOfTheSamePortFails) {
     open_port();
     plat_RecordError(0);

@@ -702,19 +702,38 @@ def line_settings(ctx: Context) -> str:
     compiler += ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
     compiler += ["-I", os.path.join(HERE, "..", "..", "serial")]
     compiler += [os.path.join(HERE, "line_settings_test.cpp"), "-o", exe]
-    for lib in ("serial/tarn_serial", "report/tarn_report", "trace/tarn_trace",
-                "platform/tarn_platform", "base/tarn_base", "wire/tarn_wire"):
+    for lib in ("serial/tarn_serial", "usbport/tarn_usbport", "report/tarn_report",
+                "trace/tarn_trace", "platform/tarn_platform", "base/tarn_base", "wire/tarn_wire"):
         folder, name = lib.split("/")
         compiler.append(os.path.join(build, folder, f"lib{name}.a"))
-    # The serial library holds the network port too, and the platform
-    # library's clock asks for a 1 ms timer (as their CMake targets say).
-    compiler += ["-lws2_32", "-lwinmm"]
+    # The serial library holds the network port too, the port listing asks
+    # SetupAPI, and the platform library's clock asks for a 1 ms timer (as
+    # their CMake targets say).
+    compiler += ["-lws2_32", "-lsetupapi", "-lcfgmgr32", "-lwinmm"]
     made = subprocess.run(compiler, capture_output=True, text=True)
     if made.returncode != 0:
         raise AssertionError("line_settings_test.exe does not build:\n" + made.stderr)
     run = subprocess.run(["wine", exe], env=ctx.wine.env, capture_output=True, timeout=60)
     if run.returncode != 0:
         raise AssertionError(f"status {run.returncode}:\n{text_mode(run.stdout)}")
+    return ""
+
+
+def usb_names_without_usb(ctx: Context) -> str:
+    """Wine has no USB serial port: tarnload-ports lists none, as text and
+    as JSON, and a usb: name is refused before anything is opened."""
+    ports = os.path.join(os.path.dirname(ctx.exe), "usbport", "tarnload-ports.exe")
+    expected = [([ports], ""), ([ports, "--json"], "[]\n"),
+                ([ctx.exe, "usb:serial=NOSUCH", "firmware.dfu"],
+                 'Serial port: no USB serial port matches usb:serial=NOSUCH (none present)\n'
+                 'Cannot open com port "usb:serial=NOSUCH"\n')]  # fmt: skip
+    for command, out in expected:
+        run = subprocess.run(["wine"] + command, env=ctx.wine.env, cwd=ctx.work,
+                             capture_output=True, timeout=RUN_TIMEOUT_S)  # fmt: skip
+        status = 1 if command[0] == ctx.exe else 0
+        if run.returncode != status or text_mode(run.stdout) != out:
+            raise AssertionError(f"{command[1:]}: status {run.returncode}, output "
+                                 f"{text_mode(run.stdout)!r}, expected {status}, {out!r}")  # fmt: skip
     return ""
 
 
@@ -740,6 +759,7 @@ def device_error(traced: bool) -> Case:
 
 CASES = [
     Case("line settings: the device-control block", [], 0, "", custom=line_settings),
+    Case("usb: names with no USB port present", [], 0, "", custom=usb_names_without_usb),
     Case("usage: no arguments", [], 1, USAGE),
     Case("usage: port only", ["{port}"], 1, USAGE, untouched=["port"]),
     Case(
