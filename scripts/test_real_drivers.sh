@@ -355,7 +355,8 @@ case_device_killed() {
     unplug "$name" "$port"
     # Four attempts of a request of 5 s each, then the failure.
     if [ "$came" = yes ] && [ "$rc" = 1 ] && [[ $out == *"Download failed"* ]] && [ "$s" -le 25 ]; then
-        pass "$port device killed mid-download: exit 1 after $s s (bound 20 s + a reply's 5 s)"
+        pass "$port device killed mid-download: exit 1 after $s s" \
+            "(the README's bound: 4 attempts of 5 s for the request; 25 s allowed)"
     else
         fail "$port device killed mid-download (moment reached: $came): exit $rc after $s s" \
             $'\n'"$out"
