@@ -36,9 +36,15 @@ now_ms() { local t=${EPOCHREALTIME/./}; echo $((10#$t / 1000)); }
 
 # --- set-up -----------------------------------------------------------------
 
+kernel_abi() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
 fetch_kernel() { # -> $kernel_deb
     local abi
-    abi=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    abi=$(kernel_abi)
+    # A machine whose package lists were never fetched (or were cleared).
+    [ -n "$abi" ] || { apt-get update -qq && abi=$(kernel_abi); }
     [ -n "$abi" ] || { echo "cannot resolve the kernel behind linux-image-amd64"; exit 1; }
     mkdir -p "$cache"
     kernel_deb=$(find "$cache" -maxdepth 1 -name "${abi}_*_amd64.deb" | head -1)
