@@ -339,8 +339,9 @@ void posix_write(const uint8_t* buf, uint32_t len) {
 
 // poll() on the port: it returns at the first byte, so a reply is read the
 // moment it has arrived. A hang-up or error (the other side closed, a USB
-// adapter unplugged) is the port lost at once: it would report the
-// descriptor ready on every call while reads find nothing.
+// adapter unplugged) is the port lost once nothing it sent before is left:
+// it would report the descriptor ready on every call while reads find
+// nothing.
 bool posix_wait(uint32_t max_us) {
     const int64_t deadline = plat_MonotonicNs() + int64_t{max_us} * 1000;
     said_readable = false;
@@ -351,6 +352,13 @@ bool posix_wait(uint32_t max_us) {
     short revents = 0;
     const int ready = plat_PollUs(port_fd, POLLIN, max_us, &revents);
     if (ready > 0 && (revents & (POLLHUP | POLLERR)) != 0) {
+        // What the device sent before it went is read first (a pseudo-
+        // terminal keeps it; a hung-up terminal answers no ioctl).
+        int queued = 0;
+        if ((revents & POLLIN) != 0 && ioctl(port_fd, FIONREAD, &queued) == 0 && queued > 0) {
+            said_readable = true;
+            return true;
+        }
         report_loss(HUNG_UP);
         return false;
     }
