@@ -241,9 +241,11 @@ bool posix_open(const char* name) {
     if (settings_refused && errno != EINVAL) {
         return forget_port(errno);
     }
-    // What came in under the old settings, and their echoes not yet sent,
-    // belong to no frame of this run.
-    tcflush(fd, TCIOFLUSH);
+    // Echoes the old settings made of what the device sent, not yet gone
+    // out, belong to no frame of this run. What came in is kept: discarding
+    // it could cut a frame the device is sending in two, and the link reads
+    // past a damaged frame anyway.
+    tcflush(fd, TCOFLUSH);
     if (ioctl(fd, TIOCEXCL) != 0) {
         return forget_port(errno);
     }
