@@ -138,7 +138,8 @@ start_device() { # CASE OPTIONS...
     device_pid[$1]=$!
     device_dir[$1]=$dir
     for _ in $(seq 100); do
-        pty=$(head -1 "$dir/out")
+        # (The file may not be there yet: the redirection is the child's.)
+        pty=$(head -1 "$dir/out" 2>/dev/null || true)
         [ -z "$pty" ] || return 0
         sleep 0.02
     done
