@@ -94,9 +94,8 @@ void EndAsTheSignal(int signal_number) {
     }
     com_PlatformRestore();
     const bool dumps_core = DumpsCore(signal_number);
-    report_EndInterrupted(signal_number,
-                          signal_number != SIGHUP ? run_InterruptedText(phase) : nullptr,
-                          dumps_core);
+    report_EndInterrupted(
+        signal_number, signal_number != SIGHUP ? run_InterruptedText(phase) : nullptr, dumps_core);
     if (dumps_core) {
         EndAsTheSignal(signal_number);
     }

@@ -4,8 +4,8 @@
 
 #include "console.h"
 #include "json_out.h"
-#include "text_escape.h"
 #include "platform_clock.h"
+#include "text_escape.h"
 #include "trace.h"
 
 #include <csignal>
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 
 #ifndef TARN_VERSION
 #define TARN_VERSION "unknown"
@@ -251,6 +252,31 @@ void Stages(JsonOut* out, uint64_t end_us, int last) {
     out->Raw("}");
 }
 
+void Digits(char* out, unsigned value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// "2026-12-09T09:52:48.123Z".
+void FormatUtc(const ReportUtc& t, char out[UTC_TEXT_MAX]) {
+    static_assert(UTC_TEXT_MAX > 24);
+    char* p = out;
+    for (const auto& [value, digits, after] : {std::tuple{t.year, 4, '-'},
+                                               {t.month, 2, '-'},
+                                               {t.day, 2, 'T'},
+                                               {t.hour, 2, ':'},
+                                               {t.minute, 2, ':'},
+                                               {t.second, 2, '.'},
+                                               {t.millisecond, 3, 'Z'}}) {
+        Digits(p, value, digits);
+        p += digits;
+        *p++ = after;
+    }
+    *p = '\0';
+}
+
 // Formats the record and writes it; `signal_number` REPORT_NO_SIGNAL for a
 // run that ended by itself (0 is a Windows console event, Ctrl-C).
 void Write(int exit_status, int signal_number) {
@@ -345,7 +371,7 @@ void report_Start(const char* port, const char* file_path, ReportIsPort is_port)
     record.file_path = file_path;
     record.start_us = plat_NowUs();
     record.stage_start_us[REPORT_ARGUMENTS] = record.start_us;
-    report_OsUtcNow(record.started);
+    FormatUtc(report_OsUtcNow(), record.started);
     trace_OsPlatform(record.platform, sizeof record.platform);
     report_OsHostName(record.host, sizeof record.host);
     // Checked before opening: opening a port for writing may already move

@@ -118,8 +118,11 @@ inline constexpr int REPORT_CRASH = -2;
 
 // --- The platform's side (report_os_posix.cpp, report_os_win32.cpp) ---
 
-// The current UTC time as "2026-12-09T09:52:48.123Z" (24 characters).
-void report_OsUtcNow(char out[32]);
+// The current UTC time, broken down.
+struct ReportUtc {
+    unsigned year, month, day, hour, minute, second, millisecond;
+};
+ReportUtc report_OsUtcNow();
 // The machine's name ("" when the system gives none).
 void report_OsHostName(char* out, uint32_t cap);
 // Closes a handle of trace_OsOpen (never standard error).

@@ -5,38 +5,15 @@
 #include <ctime>
 #include <unistd.h>
 
-namespace {
-
-void Digits(char* out, unsigned value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-}
-
-} // namespace
-
-void report_OsUtcNow(char out[32]) {
+ReportUtc report_OsUtcNow() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
     gmtime_r(&now.tv_sec, &utc);
-    // 2026-12-09T09:52:48.123Z
-    Digits(out, static_cast<unsigned>(utc.tm_year + 1900), 4);
-    out[4] = '-';
-    Digits(out + 5, static_cast<unsigned>(utc.tm_mon + 1), 2);
-    out[7] = '-';
-    Digits(out + 8, static_cast<unsigned>(utc.tm_mday), 2);
-    out[10] = 'T';
-    Digits(out + 11, static_cast<unsigned>(utc.tm_hour), 2);
-    out[13] = ':';
-    Digits(out + 14, static_cast<unsigned>(utc.tm_min), 2);
-    out[16] = ':';
-    Digits(out + 17, static_cast<unsigned>(utc.tm_sec), 2);
-    out[19] = '.';
-    Digits(out + 20, static_cast<unsigned>(now.tv_nsec / 1000000), 3);
-    out[23] = 'Z';
-    out[24] = '\0';
+    return {static_cast<unsigned>(utc.tm_year + 1900),   static_cast<unsigned>(utc.tm_mon + 1),
+            static_cast<unsigned>(utc.tm_mday),          static_cast<unsigned>(utc.tm_hour),
+            static_cast<unsigned>(utc.tm_min),           static_cast<unsigned>(utc.tm_sec),
+            static_cast<unsigned>(now.tv_nsec / 1000000)};
 }
 
 void report_OsHostName(char* out, uint32_t cap) {
@@ -61,12 +38,12 @@ const char* report_OsSignalName(int signal_number) {
     };
     // Every signal the run's handler ends a run on.
     static constexpr Named NAMES[] = {
-        {SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},
-        {SIGQUIT, "SIGQUIT"}, {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"},
-        {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
-        {SIGXCPU, "SIGXCPU"}, {SIGABRT, "SIGABRT"},     {SIGSEGV, "SIGSEGV"},
-        {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},       {SIGILL, "SIGILL"},
-        {SIGTRAP, "SIGTRAP"}, {SIGSYS, "SIGSYS"},       {SIGPIPE, "SIGPIPE"},
+        {SIGINT, "SIGINT"},       {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},
+        {SIGQUIT, "SIGQUIT"},     {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"},
+        {SIGALRM, "SIGALRM"},     {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+        {SIGXCPU, "SIGXCPU"},     {SIGABRT, "SIGABRT"},     {SIGSEGV, "SIGSEGV"},
+        {SIGBUS, "SIGBUS"},       {SIGFPE, "SIGFPE"},       {SIGILL, "SIGILL"},
+        {SIGTRAP, "SIGTRAP"},     {SIGSYS, "SIGSYS"},       {SIGPIPE, "SIGPIPE"},
 #ifdef SIGPOLL
         {SIGPOLL, "SIGPOLL"},
 #elif defined(SIGIO)

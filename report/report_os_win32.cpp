@@ -8,33 +8,13 @@ namespace {
 // Stands for GetStdHandle(STD_ERROR_HANDLE), as trace_OsOpen gives it.
 constexpr intptr_t STDERR_HANDLE = 0x7FFFFFFF;
 
-void Digits(char* out, unsigned value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-}
-
 } // namespace
 
-void report_OsUtcNow(char out[32]) {
+ReportUtc report_OsUtcNow() {
     SYSTEMTIME utc{};
     GetSystemTime(&utc);
-    Digits(out, utc.wYear, 4);
-    out[4] = '-';
-    Digits(out + 5, utc.wMonth, 2);
-    out[7] = '-';
-    Digits(out + 8, utc.wDay, 2);
-    out[10] = 'T';
-    Digits(out + 11, utc.wHour, 2);
-    out[13] = ':';
-    Digits(out + 14, utc.wMinute, 2);
-    out[16] = ':';
-    Digits(out + 17, utc.wSecond, 2);
-    out[19] = '.';
-    Digits(out + 20, utc.wMilliseconds, 3);
-    out[23] = 'Z';
-    out[24] = '\0';
+    return {utc.wYear,   utc.wMonth,  utc.wDay,         utc.wHour,
+            utc.wMinute, utc.wSecond, utc.wMilliseconds};
 }
 
 void report_OsHostName(char* out, uint32_t cap) {
