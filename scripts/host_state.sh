@@ -24,7 +24,7 @@ service_state() { # NAME
     # No systemd running: the boot links either init would follow.
     raw=$(find /etc/systemd/system -path "*.wants/$1.service" 2>/dev/null; ls /etc/rc[2-5].d/S??"$1" 2>/dev/null || true)
     if [ -n "$raw" ]; then
-        echo "enabled (links: $(echo $raw))"
+        echo "enabled (links: $(paste -sd' ' <<<"$raw"))"
     else
         echo "not enabled (no systemd or rc.d start link)"
     fi
@@ -32,7 +32,7 @@ service_state() { # NAME
 
 # One "ADDRESS:PORT INODE" line a listening TCP socket.
 listeners() {
-    local file line addr port inode hex
+    local file addr port inode hex
     for file in /proc/net/tcp /proc/net/tcp6; do
         [ -r "$file" ] || continue
         while read -r _ addr _ st _ _ _ _ _ inode _; do
@@ -84,8 +84,8 @@ compare)
     done
     grep '^service' "$before" | sed 's/^/before: /'
     grep '^service' <<<"$now" | sed 's/^/after:  /'
-    echo "listening before: $(grep '^listening' "$before" | cut -d' ' -f2 | tr '\n' ' ')"
-    echo "listening after:  $(grep '^listening' <<<"$now" | cut -d' ' -f2 | tr '\n' ' ')"
+    echo "listening before: $(grep '^listening' "$before" | cut -d' ' -f2 | paste -sd' ')"
+    echo "listening after:  $(grep '^listening' <<<"$now" | cut -d' ' -f2 | paste -sd' ')"
     status=0
     if [ "$services_now" != "$services_before" ]; then
         echo "host state: a service's boot setting changed"

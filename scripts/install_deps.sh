@@ -74,7 +74,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "$what: not root, so cannot install: ${missing[*]}"
     exit 1
 fi
-export DEBIAN_FRONTEND=noninteractive
+export DEBIAN_FRONTEND=noninteractive DEBCONF_NOWARNINGS=yes
 apt_get() { apt-get -o DPkg::Lock::Timeout=300 -y -qq "$@"; }
 apt_get update || { echo "$what: apt-get update failed"; exit 1; }
 
@@ -99,6 +99,7 @@ boot_links() {
     find /etc/systemd/system /etc/rc[0-6S].d -type l 2>/dev/null | sort || true
 }
 links_before=$(boot_links)
+dirs_before=$(find /etc/systemd/system -type d 2>/dev/null | sort || true)
 policy=/usr/sbin/policy-rc.d
 saved=$(mktemp -d)
 restore_policy() {
@@ -106,26 +107,36 @@ restore_policy() {
     if [ -e "$saved/policy-rc.d" ] || [ -L "$saved/policy-rc.d" ]; then mv "$saved/policy-rc.d" "$policy"; fi
     rmdir "$saved"
 }
+# What the install enabled goes back, also when it failed half-way:
+# systemd's links are removed (the packages' scripts then take the unit as
+# disabled by the administrator, also on upgrades), rc.d start links become
+# stop links.
+undo_enables() {
+    local link left
+    for link in $(comm -13 <(echo "$links_before") <(boot_links)); do
+        case "$link" in
+        /etc/rc*) update-rc.d "$(basename "$(readlink "$link")")" disable >/dev/null 2>&1 || true ;;
+        *) [ "$(readlink "$link")" = /dev/null ] || rm -f "$link" ;;
+        esac
+    done
+    comm -13 <(echo "$dirs_before") <(find /etc/systemd/system -type d 2>/dev/null | sort) | sort -r |
+        xargs -r rmdir --ignore-fail-on-non-empty
+    if [ -d /run/systemd/system ]; then systemctl daemon-reload; fi
+    left=$(comm -13 <(echo "$links_before") <(boot_links) | grep -E '^/etc/rc.\.d/S|\.wants/' || true)
+    [ -z "$left" ] && return 0
+    echo "$what: the install enabled services that could not be disabled again: $(paste -sd' ' <<<"$left")"
+    return 1
+}
+finish() {
+    local status=$?
+    undo_enables || status=1
+    restore_policy
+    exit "$status"
+}
 if [ -e "$policy" ] || [ -L "$policy" ]; then mv "$policy" "$saved/"; fi
-trap restore_policy EXIT
+trap finish EXIT
 printf '#!/bin/sh\n# Held by install_deps.sh: no service starts while it installs.\nexit 101\n' >"$policy"
 chmod 755 "$policy"
 
 echo "$what: installing ${#missing[@]} of ${#want[@]} packages: ${missing[*]}"
 apt_get install --no-install-recommends "${missing[@]}" >/dev/null
-
-# What the install enabled goes back: systemd's links are removed (the
-# packages' scripts then take the unit as disabled by the administrator,
-# also on upgrades), rc.d start links become stop links.
-for link in $(comm -13 <(echo "$links_before") <(boot_links)); do
-    case "$link" in
-    /etc/rc*) update-rc.d "$(basename "$(readlink "$link")")" disable >/dev/null 2>&1 || true ;;
-    *) [ "$(readlink "$link")" = /dev/null ] || rm -f "$link" ;;
-    esac
-done
-if [ -d /run/systemd/system ]; then systemctl daemon-reload; fi
-left=$(comm -13 <(echo "$links_before") <(boot_links) | grep -E '^/etc/rc.\.d/S|\.wants/' || true)
-if [ -n "$left" ]; then
-    echo "$what: the install enabled services that could not be disabled again:" $left
-    exit 1
-fi

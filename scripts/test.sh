@@ -44,7 +44,7 @@ fi
 free_gib=$(($(df -Pk . | awk 'NR == 2 {print $4}') / 1024 / 1024))
 [ "$free_gib" -ge "$need_gib" ] || problem "$free_gib GiB free here; a first run needs about $need_gib GiB"
 if [ "$problems" -gt 0 ]; then
-    echo "test.sh: $problems prerequisites missing; no stage was run"
+    echo "test.sh: prerequisites missing: $problems; no stage was run"
     exit 1
 fi
 

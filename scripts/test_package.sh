@@ -57,7 +57,10 @@ apt-get -o DPkg::Lock::Timeout=300 -s -qq install "$deb" >/dev/null ||
 root=$tmp/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : >"$root/var/lib/dpkg/status"
-dpkg_root() { dpkg --root="$root" --log="$tmp/dpkg.log" --force-depends "$@" >/dev/null; }
+dpkg_root() {
+    dpkg --root="$root" --log="$tmp/dpkg.log" --force-depends "$@" >"$tmp/dpkg.out" 2>&1 ||
+        { cat "$tmp/dpkg.out"; return 1; }
+}
 start=$(date +%s%N)
 dpkg_root --install "$deb"
 ms=$((($(date +%s%N) - start) / 1000000))
@@ -78,5 +81,5 @@ done
 
 dpkg_root --purge tarnload
 left=$(find "$root" -path "$root/var/lib/dpkg" -prune -o ! -type d -print -o -path "$root/usr/share/doc/tarnload" -print)
-[ -z "$left" ] || { echo "left after purge:" $left; exit 1; }
+[ -z "$left" ] || { echo "left after purge: $(tr '\n' ' ' <<<"$left")"; exit 1; }
 echo "test_package: passed"
