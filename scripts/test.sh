@@ -54,8 +54,12 @@ bash scripts/host_state.sh save "$state"
 bash scripts/install_deps.sh "${needs[@]}"
 # The macOS cross-build's zig comes from the npm registry.
 zig_pkg=$(sed -n 's/^zig_pkg=//p' scripts/build_macos.sh)
-timeout 30 npm view "$zig_pkg" version >/dev/null 2>&1 ||
-    { echo "test.sh: the npm registry does not answer (npm view $zig_pkg); the package stage needs it"; exit 1; }
+if ! npm_said=$(timeout 30 npm view "$zig_pkg" version --fetch-retries=0 2>&1); then
+    why=$(grep -m 1 -E '^npm ERR! (code|errno|[a-z].*)' <<<"$npm_said" || true)
+    echo "test.sh: the npm registry does not answer (npm view $zig_pkg: ${why#npm ERR! }${why:-no answer within 30 s});" \
+        "the package stage needs it"
+    exit 1
+fi
 echo "test.sh: npm registry answers ($zig_pkg)"
 host_as_before() { # [--show]: print the comparison also when it holds
     local out
