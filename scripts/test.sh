@@ -56,7 +56,8 @@ bash scripts/install_deps.sh "${needs[@]}"
 zig_pkg=$(sed -n 's/^zig_pkg=//p' scripts/build_macos.sh)
 if ! npm_said=$(timeout 30 npm view "$zig_pkg" version --fetch-retries=0 2>&1); then
     why=$(grep -m 1 -E '^npm ERR! (code|errno|[a-z].*)' <<<"$npm_said" || true)
-    echo "test.sh: the npm registry does not answer (npm view $zig_pkg: ${why#npm ERR! }${why:-no answer within 30 s});" \
+    why=${why#npm ERR! }
+    echo "test.sh: the npm registry does not answer (npm view $zig_pkg: ${why:-no answer within 30 s});" \
         "the package stage needs it"
     exit 1
 fi
