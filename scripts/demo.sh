@@ -7,6 +7,7 @@
 # update succeeded and the images match.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The compiler, CMake and Ninja: the build has no tests, and nothing else is needed.
 bash scripts/install_deps.sh
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/demo --target tarnload tarnsim

@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-bash scripts/install_deps.sh
+bash scripts/install_deps.sh --with-tests
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/demo --target tarnload tarnsim >/dev/null
 tarnload=$PWD/build/demo/tarnload
