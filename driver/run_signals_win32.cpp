@@ -5,6 +5,7 @@
 // abort() restores the port and then takes the system's own course.
 #include "run_signals.h"
 
+#include "platform_arguments.h"
 #include "report.h"
 #include "run_interrupted.h"
 #include "serial_backend.h"
@@ -43,6 +44,7 @@ void EndRun(Ending how, int event) {
         run_SayInterrupted(phase, Say);
     }
     com_PlatformRestore();
+    plat_RestoreConsoleOutput();
     report_EndInterrupted(event, how != Ending::WINDOW_GONE ? run_InterruptedText(phase) : nullptr,
                           how == Ending::CRASHED);
 }

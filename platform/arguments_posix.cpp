@@ -2,3 +2,5 @@
 #include "platform_arguments.h"
 
 void plat_Utf8Arguments(int, char***) {}
+
+void plat_RestoreConsoleOutput() {}

@@ -7,6 +7,8 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
+
 namespace {
 
 // The longest command line Windows passes is 32767 UTF-16 units, each at
@@ -15,12 +17,28 @@ constexpr int ARGUMENTS_MAX = 4;
 constexpr int STORAGE_SIZE = 3 * 32768 + ARGUMENTS_MAX;
 char storage[STORAGE_SIZE];
 char* arguments[ARGUMENTS_MAX + 1];
+// The console's output code page before the run: a console outlives the
+// program, and the next program in it expects its own code page.
+UINT original_output_cp = 0;
+
+void RestoreAtExit() {
+    plat_RestoreConsoleOutput();
+}
 
 } // namespace
 
+void plat_RestoreConsoleOutput() {
+    if (original_output_cp != 0) {
+        SetConsoleOutputCP(original_output_cp);
+    }
+}
+
 void plat_Utf8Arguments(int argc, char*** argv) {
-    // UTF-8 on the console, as the names are now held.
-    SetConsoleOutputCP(CP_UTF8);
+    // UTF-8 on the console, as the names are now held, for this run only.
+    original_output_cp = GetConsoleOutputCP();
+    if (original_output_cp != 0 && SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit(RestoreAtExit);
+    }
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr) {
