@@ -17,6 +17,16 @@ void PrintIdentity() {
     con_Print("VID: 0x%04X, PID: 0x%04X\n", dfu_Vid(device_descriptor), dfu_Pid(device_descriptor));
 }
 
+// The functional descriptor, noted for the run's report as it is read.
+bool ReadFunctions() {
+    if (!dfu_GetFunctionalDescriptor(&functional_descriptor)) {
+        return false;
+    }
+    report_NoteDeviceFunctions(dfu_TransferSize(functional_descriptor),
+                               dfu_Attributes(functional_descriptor));
+    return true;
+}
+
 void PrintCapabilities() {
     const uint16_t attributes = dfu_Attributes(functional_descriptor);
     con_Print("DFU capabilities: %s%s%s%s\n",
@@ -44,11 +54,9 @@ bool DetachAndReconnect() {
         return false;
     }
     PrintIdentity();
-    if (!dfu_GetFunctionalDescriptor(&functional_descriptor)) {
+    if (!ReadFunctions()) {
         return false;
     }
-    report_NoteDeviceFunctions(dfu_TransferSize(functional_descriptor),
-                               dfu_Attributes(functional_descriptor));
     PrintCapabilities();
     con_Print("MTU %d bytes\n", dfu_TransferSize(functional_descriptor));
     return true;
@@ -65,11 +73,9 @@ bool dfu_Connect() {
         return false;
     }
     PrintIdentity();
-    if (!dfu_GetFunctionalDescriptor(&functional_descriptor)) {
+    if (!ReadFunctions()) {
         return false;
     }
-    report_NoteDeviceFunctions(dfu_TransferSize(functional_descriptor),
-                               dfu_Attributes(functional_descriptor));
     con_Print("Max detach timeout %d ms\n", dfu_DetachTimeout(functional_descriptor));
     con_Print("MTU %d bytes\n", dfu_TransferSize(functional_descriptor));
     return true;
