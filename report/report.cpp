@@ -3,6 +3,7 @@
 #include "report.h"
 
 #include "console.h"
+#include "dfu_wire.h"
 #include "json_out.h"
 #include "platform_clock.h"
 #include "text_escape.h"
@@ -41,11 +42,6 @@ constexpr uint32_t REPORT_WAIT_MS = TRACE_END_WAIT_MS;
 
 constexpr const char* STAGE_NAME[REPORT_STAGE_COUNT] = {"arguments", "port",     "file",    "link",
                                                         "idle",      "download", "manifest"};
-// The DFU states by number, as the DFU 1.1 standard names them.
-constexpr const char* DFU_STATE_NAME[] = {
-    "appIDLE",        "appDETACH",        "dfuIDLE",     "dfuDNLOAD-SYNC",         "dfuDNBUSY",
-    "dfuDNLOAD-IDLE", "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET", "dfuUPLOAD-IDLE",
-    "dfuERROR"};
 constexpr uint16_t ATTR_CAN_DOWNLOAD = 0x0001;
 constexpr uint16_t ATTR_CAN_UPLOAD = 0x0002;
 constexpr uint16_t ATTR_MANIFEST_TOLERANT = 0x0004;
@@ -334,8 +330,8 @@ void Write(int exit_status, int signal_number) {
     out.Key("signal");
     out.StringOrNull(interrupted ? report_OsSignalName(signal_number) : nullptr);
     out.Key("dfu_state");
-    out.StringOrNull(record.dfu_known && record.dfu_state < std::size(DFU_STATE_NAME)
-                         ? DFU_STATE_NAME[record.dfu_state]
+    out.StringOrNull(record.dfu_known && record.dfu_state < DFU_STATE_COUNT
+                         ? DFU_STATE_NAMES[record.dfu_state]
                          : nullptr);
     out.Key("dfu_status");
     if (record.dfu_known) {

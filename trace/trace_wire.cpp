@@ -26,10 +26,6 @@ constexpr uint16_t UNKNOWN_BYTES_SHOWN = 16;
 constexpr const char* LE_NAMES[LE_MESSAGE_COUNT] = {"sync", "sync-response", "conf",
                                                     "conf-response"};
 
-constexpr const char* STATE_NAMES[] = {"appIDLE",          "appDETACH",   "dfuIDLE",
-                                       "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
-                                       "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
-                                       "dfuUPLOAD-IDLE",   "dfuERROR"};
 constexpr const char* STATUS_NAMES[] = {
     "OK",      "errTARGET", "errFILE",    "errWRITE",     "errERASE",    "errCHECK_ERASED",
     "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE",   "errFIRMWARE", "errVENDOR",
@@ -150,8 +146,7 @@ void DescribeReply(uint8_t ack, const uint8_t* p, uint16_t length, const WireCon
                data >= FUNCTIONAL_DESCRIPTOR_SIZE) {
         t->Add(": functional descriptor attributes 0x%04X, detach %u ms, transfer %u bytes",
                le_Read16(d), le_Read16(d + 2), le_Read16(d + 4));
-    } else if (!known && data == STATUS_DATA_SIZE &&
-               d[4] < sizeof STATE_NAMES / sizeof *STATE_NAMES && d[5] == 0) {
+    } else if (!known && data == STATUS_DATA_SIZE && d[4] < DFU_STATE_COUNT && d[5] == 0) {
         // No request seen (one direction of a capture): a status is the
         // likely reading, marked as a guess.
         t->Add(": GETSTATUS? ");
@@ -388,7 +383,7 @@ size_t wire_LinePrefix(char* out, size_t cap, uint64_t elapsed_us, const char* s
 }
 
 const char* wire_StateName(uint8_t state) {
-    return state < sizeof STATE_NAMES / sizeof *STATE_NAMES ? STATE_NAMES[state] : "state?";
+    return state < DFU_STATE_COUNT ? DFU_STATE_NAMES[state] : "state?";
 }
 
 const char* wire_StatusName(uint8_t status) {

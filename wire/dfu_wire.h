@@ -25,3 +25,10 @@ inline constexpr uint8_t DFU_ABORT = 6;
 inline constexpr uint8_t VENDOR_RESET = 7;
 inline constexpr uint8_t VENDOR_GET_DEVICE_DESCRIPTOR = 8;
 inline constexpr uint8_t VENDOR_GET_FUNCTIONAL_DESCRIPTOR = 9;
+
+// The states a status reply names, by number, as DFU 1.1 names them.
+inline constexpr const char* DFU_STATE_NAMES[] = {
+    "appIDLE",        "appDETACH",        "dfuIDLE",     "dfuDNLOAD-SYNC",         "dfuDNBUSY",
+    "dfuDNLOAD-IDLE", "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET", "dfuUPLOAD-IDLE",
+    "dfuERROR"};
+inline constexpr uint8_t DFU_STATE_COUNT = sizeof DFU_STATE_NAMES / sizeof *DFU_STATE_NAMES;
