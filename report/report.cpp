@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <initializer_list>
 #include <tuple>
 
 #ifndef TARN_VERSION
