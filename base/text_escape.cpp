@@ -2,6 +2,7 @@
 #include "text_escape.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -107,4 +108,14 @@ const char* text_ShownName(const char* name, char* out, size_t cap) {
         p += piece.length;
     }
     return name;
+}
+
+const char* text_ShownCut(const char* name, char* out, size_t cap) {
+    if (text_EscapedLength(name) < cap) {
+        return text_ShownName(name, out, cap);
+    }
+    constexpr char CUT[] = "...";
+    text_EscapeControls(name, static_cast<size_t>(-1), out, cap - (sizeof CUT - 1));
+    std::strcat(out, CUT);
+    return out;
 }

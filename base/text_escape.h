@@ -27,3 +27,9 @@ size_t text_EscapedLength(const char* text);
 // typed, whatever its length), else its escaped copy in `out` as
 // text_EscapeControls makes it. Returns what to print.
 const char* text_ShownName(const char* name, char* out, size_t cap);
+
+// As text_ShownName, but never longer than `cap` - 1 characters: a name that
+// does not fit is cut and ends in "...", so that what a line prints after
+// it (a reason, the line's end) always fits too (`cap` > 3). Returns what
+// to print.
+const char* text_ShownCut(const char* name, char* out, size_t cap);

@@ -9,6 +9,7 @@
 #include "text_escape.h"
 #include "trace.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,10 @@ namespace {
 // Names longer than this are cut in the report (each may be escaped to six
 // times its length, and the whole line must fit REPORT_LINE_MAX).
 constexpr size_t NAME_MAX_BYTES = 1024;
+// The report file's path as TARNLOAD_REPORT gave it; a longer one is not
+// opened at all (cut, it could name another file).
+constexpr size_t REPORT_PATH_MAX = 4096;
+char report_path[REPORT_PATH_MAX];
 // Console text kept for the failure's lines: the oldest lines give way.
 constexpr size_t CAPTURE_SIZE = 2048;
 // The longest line: every field at its longest, escaped.
@@ -91,7 +96,7 @@ char complaint[TEXT_SHOWN_NAME_SIZE + ERROR_TEXT_MAX + 64];
 // signal handler may be the caller.
 void Complain(const char* format, const char* reason) {
     char shown[TEXT_SHOWN_NAME_SIZE];
-    const char* fill[2] = {text_ShownName(record.path, shown, sizeof shown), reason};
+    const char* fill[2] = {text_ShownCut(record.path, shown, sizeof shown), reason};
     int filled = 0;
     JsonOut text(complaint, sizeof complaint);
     for (const char* c = format; *c != '\0'; ++c) {
@@ -358,10 +363,15 @@ void Write(int exit_status, int signal_number) {
 } // namespace
 
 void report_Start(const char* port, const char* file_path, ReportIsPort is_port) {
-    const char* path = std::getenv(REPORT_ENV);
-    if (path == nullptr || path[0] == '\0' || report_detail::enabled) {
+    // As the trace reads its own: UTF-8 on every system, so that a path in
+    // any script opens on Windows too. The text is the platform's until its
+    // next call (the trace's), so the report keeps a copy.
+    const char* value = trace_OsEnvironment(REPORT_ENV);
+    if (value == nullptr || value[0] == '\0' || report_detail::enabled) {
         return;
     }
+    const int length = std::snprintf(report_path, sizeof report_path, "%s", value);
+    const char* path = report_path;
     record.path = path;
     record.port = port;
     record.file_path = file_path;
@@ -373,6 +383,10 @@ void report_Start(const char* port, const char* file_path, ReportIsPort is_port)
     // Checked before opening: opening a port for writing may already move
     // its modem lines.
     record.is_port = is_port;
+    if (length < 0 || static_cast<size_t>(length) >= sizeof report_path) {
+        Complain("tarnload: cannot open report file %s: %s\n", std::strerror(ENAMETOOLONG));
+        return;
+    }
     if (port != nullptr && is_port(port, path, -1)) {
         Complain("tarnload: cannot open report file %s: %s\n", "it is the port itself");
         return;

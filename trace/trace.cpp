@@ -91,12 +91,7 @@ void StopIfEnded() {
 // The path as a complaint shows it: control characters as \xNN, and a path
 // too long for one line cut, so that the reason after it always prints.
 const char* ShownPath(const char* path) {
-    if (text_EscapedLength(path) <= TRACE_SHOWN_PATH_MAX) {
-        return text_ShownName(path, shown_path, sizeof shown_path);
-    }
-    text_EscapeControls(path, static_cast<size_t>(-1), shown_path, TRACE_SHOWN_PATH_MAX - 2);
-    std::strcat(shown_path, "...");
-    return shown_path;
+    return text_ShownCut(path, shown_path, sizeof shown_path);
 }
 
 // "  1.234567 src  " into line; returns its length.
