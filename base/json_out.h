@@ -1,6 +1,6 @@
 #pragma once
-// A JSON text built in a caller's fixed buffer, for the report: no heap, no
-// stdio, no locale, so a signal handler may use it. Past the buffer's end
+// A JSON text built in a caller's fixed buffer, for the report and the port
+// listing: no heap, no stdio, no locale, so a signal handler may use it. Past the buffer's end
 // the text is cut and the writer remembers it overflowed.
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // tarnload-ports [--json]: the serial ports present, with the USB identity
 // of those on a USB adapter and the shortest `usb:` name that selects each.
 // It opens no port, so listing never disturbs a run in progress.
+#include "json_out.h"
 #include "text_escape.h"
 #include "usb_name.h"
 #include "usb_ports.h"
@@ -51,23 +52,20 @@ void print_line(const UsbPort* port, const char* selector) {
     std::printf("\n");
 }
 
-// A JSON string, or null for an empty text when `null_if_empty`.
+// A JSON string, or null for an empty text when `null_if_empty`. A device's
+// own texts may hold any bytes: the writer keeps the JSON valid whatever
+// they are.
 void print_json_string(const char* text, bool null_if_empty = true) {
     if (text[0] == '\0' && null_if_empty) {
         std::printf("null");
         return;
     }
-    std::putchar('"');
-    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            std::printf("\\%c", *c);
-        } else if (*c < 0x20 || *c == 0x7F) {
-            std::printf("\\u%04x", *c);
-        } else {
-            std::putchar(*c);
-        }
-    }
-    std::putchar('"');
+    // The longest text listed is a selector; every byte escaped at its
+    // longest (\u00XX), with the quotes.
+    char json[6 * SELECTOR_SIZE + 2];
+    JsonOut out(json, sizeof json);
+    out.String(text);
+    std::fwrite(json, 1, out.Length(), stdout);
 }
 
 void print_json_object(const UsbPort* port, const char* selector) {
