@@ -54,7 +54,7 @@ constexpr uint16_t ATTR_WILL_DETACH = 0x0008;
 
 struct Record {
     intptr_t handle = -1;
-    ReportIsPort is_port = nullptr;
+    TraceIsPort is_port = nullptr;
     const char* path = nullptr;
     const char* port = nullptr;
     const char* file_path = nullptr;
@@ -362,7 +362,7 @@ void Write(int exit_status, int signal_number) {
 
 } // namespace
 
-void report_Start(const char* port, const char* file_path, ReportIsPort is_port) {
+void report_Start(const char* port, const char* file_path, TraceIsPort is_port) {
     // As the trace reads its own: UTF-8 on every system, so that a path in
     // any script opens on Windows too. The text is the platform's until its
     // next call (the trace's), so the report keeps a copy.

@@ -13,6 +13,8 @@
 // without blocking, so runs sharing one file never tear each other's lines
 // and a stalled reader never holds up the flash.
 
+#include "trace.h"
+
 #include <cstdarg>
 #include <cstdint>
 
@@ -65,8 +67,7 @@ inline bool report_On() {
 // `path`, open as `handle` or not yet open (-1), is the port; checked before
 // opening, and again for the device a port name opened); the run goes on
 // without a report. Call once, first in the run.
-using ReportIsPort = bool (*)(const char* port, const char* path, intptr_t handle);
-void report_Start(const char* port, const char* file_path, ReportIsPort is_port);
+void report_Start(const char* port, const char* file_path, TraceIsPort is_port);
 
 // The stage the run enters now (each stage once, in order).
 void report_NoteStage(ReportStage stage);

@@ -66,7 +66,8 @@ inline bool trace_On() {
 }
 
 // Whether the file `path`, open as `handle` (or not yet open: -1), is the
-// port named `port`: the trace must never write into the line.
+// port named `port`: neither the trace nor the report may write into the
+// line.
 using TraceIsPort = bool (*)(const char* port, const char* path, intptr_t handle);
 
 // Reads TARNLOAD_TRACE and TARNLOAD_TRACE_BYTES (="1": frames carry their
